@@ -1,0 +1,254 @@
+/*
+ * ktcache.h - offline audio cache model of the KelvaneTunes player
+ *
+ * The library answers the questions a music player asks about the cache
+ * directory in which it keeps downloaded tracks:
+ *
+ *   - Is this buffer the header of a supported audio container, and which one?
+ *   - Is this cached file usable?
+ *   - Which safe local file name does a download URL get?
+ *   - What does the cache directory hold (a compact JSON report), optionally
+ *     deleting the files that fail validation?
+ *   - Is an HTTP status a success, and how does a byte count read ("14.7 MB")?
+ *   - Does the library pass its own self-test?
+ *
+ * Conventions shared by every function
+ * ------------------------------------
+ * Strings:    paths, names and URLs are NUL-terminated byte strings. No
+ *             character set is assumed; paths reach the file system unchanged
+ *             and the library joins directory and name with "/". Only the
+ *             scan report is required to be UTF-8.
+ * Memory:     a function that returns a `char *` hands the caller a fresh block
+ *             from the C heap; release it with ktcache_free() and nothing else.
+ *             Every `const char *` result belongs to the library: never free or
+ *             modify it.
+ * Errors:     results carry the outcome. Only the two functions that touch the
+ *             file system, ktcache_validate_file() and ktcache_scan_dir_json(),
+ *             also leave a reason in the calling thread's last-error text
+ *             (ktcache_last_error()). Nothing is printed, logged or thrown; no
+ *             C++ exception ever leaves the library.
+ * Threads:    there is no global mutable state. Every function may be called
+ *             from any number of threads at once; the last-error text is kept
+ *             per thread. Concurrent calls share only the file system, which
+ *             the library does not coordinate.
+ * Lifetime:   no initialisation or shutdown call; any function may come first.
+ *
+ * The twelve functions below are the library's whole exported interface.
+ */
+#ifndef KTCACHE_H
+#define KTCACHE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(KTCACHE_BUILDING_LIBRARY)
+#define KTCACHE_API __declspec(dllexport)
+#else
+#define KTCACHE_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define KTCACHE_API __attribute__((visibility("default")))
+#else
+#define KTCACHE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------
+ * Constants
+ * ------------------------------------------------------------------------- */
+
+/** Version text returned by ktcache_version(). */
+#define KTCACHE_VERSION_STRING "1.0.0"
+
+/** Interface number returned by ktcache_abi_version(); it changes only when an
+ *  existing function changes its arguments, results or meaning. */
+#define KTCACHE_ABI_VERSION 1
+
+/** Size in bytes of each thread's last-error buffer, NUL included. Every
+ *  message is a short fixed text well below this size. */
+#define KTCACHE_LAST_ERROR_SIZE 256
+
+/** Minimum file size used when a caller passes 0 or a negative minimum to
+ *  ktcache_validate_file(), and by every validation of a directory scan. */
+#define KTCACHE_DEFAULT_MIN_SIZE 1024
+
+/** Capacity that always holds a text of ktcache_format_bytes(), NUL included. */
+#define KTCACHE_BYTES_TEXT_SIZE 17
+
+/** Audio container recognised from the first bytes of a file. */
+typedef int32_t ktcache_format;
+
+enum {
+    KTCACHE_FORMAT_INVALID = 0, /* "invalid": no recognised header            */
+    KTCACHE_FORMAT_M4A = 1,     /* "m4a": ftyp/moov/mdat/free/wide in bytes 4-7 */
+    KTCACHE_FORMAT_MP3 = 2,     /* "mp3": an ID3v2 tag, "ID3" in bytes 0-2    */
+    KTCACHE_FORMAT_AAC = 3,     /* "aac": a frame sync, FF then E0..FF        */
+    KTCACHE_FORMAT_FLAC = 4,    /* "flac": "fLaC"                             */
+    KTCACHE_FORMAT_OGG = 5,     /* "ogg": "OggS"                              */
+    KTCACHE_FORMAT_WAV = 6      /* "wav": "RIFF" or "FORM" (any form type)    */
+};
+
+/** Results of ktcache_selftest(). The values 1 and 3 are never returned. */
+enum {
+    KTCACHE_SELFTEST_OK = 0,
+    KTCACHE_SELFTEST_HEADER_FAILED = 2,   /* an HTML page was taken for audio   */
+    KTCACHE_SELFTEST_FILENAME_FAILED = 4, /* a URL did not give the known name  */
+    KTCACHE_SELFTEST_SIZE_TEXT_FAILED = 5 /* a byte count did not give its text */
+};
+
+/* ---------------------------------------------------------------------------
+ * Library and error state
+ * ------------------------------------------------------------------------- */
+
+/** Returns the library's version text, "1.0.0".
+ *  The same pointer on every call; owned by the library, valid while it is
+ *  loaded. Never null. Thread-safe. */
+KTCACHE_API const char *ktcache_version(void);
+
+/** Returns the interface number, KTCACHE_ABI_VERSION (1). Thread-safe. */
+KTCACHE_API int32_t ktcache_abi_version(void);
+
+/** Returns the calling thread's last-error text.
+ *  Never null. The empty text until a call of ktcache_validate_file() or
+ *  ktcache_scan_dir_json() on this thread reports a failure; those two
+ *  functions are the only ones that change it. The pointer is the same for
+ *  every call on one thread and stays valid until that thread ends; the text
+ *  behind it is owned by the library: read it, copy it if it must survive the
+ *  thread's next validation or scan, never write to it or free it.
+ *
+ *  Messages: "empty path", "stat failed", "not regular file",
+ *  "file below minimum size", "fopen failed", "unrecognized audio header"
+ *  (validation) and "empty dir_path", "opendir failed" (scan). */
+KTCACHE_API const char *ktcache_last_error(void);
+
+/** Releases a block returned by ktcache_safe_filename() or
+ *  ktcache_scan_dir_json(). Null is accepted and does nothing. Passing any
+ *  other pointer (a constant text of the library, the last-error text, a block
+ *  already released) is undefined behaviour. Thread-safe. */
+KTCACHE_API void ktcache_free(void *block);
+
+/* ---------------------------------------------------------------------------
+ * Audio headers and cached files
+ * ------------------------------------------------------------------------- */
+
+/** Classifies the first bytes of a file.
+ *  `header` may be null; `length` is the number of readable bytes there.
+ *  Returns a format code from 1 to 6 when a signature matches, else
+ *  KTCACHE_FORMAT_INVALID (0), also for a null pointer and for fewer than 12
+ *  bytes. Reads at most the first 8 bytes, allocates nothing, keeps no state;
+ *  thread-safe. The tests run in a fixed order and the first match wins: box
+ *  type in bytes 4-7 (m4a), "ID3" (mp3), frame sync (aac), "fLaC", "OggS",
+ *  "RIFF"/"FORM" (wav). Comparisons are exact and case-sensitive. */
+KTCACHE_API ktcache_format ktcache_has_valid_audio_magic(const void *header, size_t length);
+
+/** Returns the short name of a format code: "m4a", "mp3", "aac", "flac",
+ *  "ogg" or "wav" for 1 to 6, and "invalid" for every other value. The text
+ *  is owned by the library and valid while it is loaded. Thread-safe. */
+KTCACHE_API const char *ktcache_format_name(ktcache_format format);
+
+/** Validates one cached file: it must exist, be a regular file (symbolic
+ *  links are followed), be at least `min_size` bytes long and begin with a
+ *  recognised audio header.
+ *
+ *  `path` may be null. `min_size` <= 0 selects KTCACHE_DEFAULT_MIN_SIZE.
+ *  Returns:
+ *    -1  the check cannot be carried out ("empty path", "stat failed",
+ *        "fopen failed");
+ *     0  the file is not acceptable ("not regular file",
+ *        "file below minimum size", "unrecognized audio header");
+ *   1-6  the file's format code; the last-error text is cleared.
+ *  The reason is left in the calling thread's last-error text.
+ *
+ *  The file is only read (at most its first 64 bytes), never changed. It is
+ *  opened close-on-exec and without blocking, so a FIFO or device that takes
+ *  the file's place does not hang the call. Allocates nothing. Thread-safe. */
+KTCACHE_API int32_t ktcache_validate_file(const char *path, int64_t min_size);
+
+/* ---------------------------------------------------------------------------
+ * Download naming
+ * ------------------------------------------------------------------------- */
+
+/** Derives a safe cache file name from a download URL.
+ *
+ *  The query and fragment (from the first "?" or "#") are dropped, trailing
+ *  "/" removed, the last "/"-separated segment percent-decoded once, every
+ *  byte below 0x20 and each of  " * / : < > ? \ | DEL  replaced by "_", and
+ *  trailing spaces and dots trimmed. When nothing is left, or `url` is null or
+ *  empty, the name is "track.m4a". Scheme and host are not parsed. Bytes 0x80
+ *  and above pass unchanged.
+ *
+ *  Returns a new NUL-terminated block owned by the caller (release it with
+ *  ktcache_free()), or null only when memory runs out. Never touches the
+ *  last-error text. Thread-safe. */
+KTCACHE_API char *ktcache_safe_filename(const char *url);
+
+/* ---------------------------------------------------------------------------
+ * Cache inventory
+ * ------------------------------------------------------------------------- */
+
+/** Scans one cache directory (not its subdirectories) into a JSON report.
+ *
+ *  Entries whose names begin with "." are ignored. Every other entry that is a
+ *  regular file (after following symbolic links) is validated as by
+ *  ktcache_validate_file(path, KTCACHE_DEFAULT_MIN_SIZE). Valid files are
+ *  listed in directory enumeration order:
+ *
+ *    {"validCount":2,"purgedCount":1,"totalBytes":3145728,"files":[
+ *     {"name":"a.m4a","bytes":1048576,"format":"m4a"},...]}
+ *
+ *  (compact, on one line, without a trailing newline). When `purge` is
+ *  nonzero, every regular file that fails validation is deleted and
+ *  "purgedCount" counts the deletions that succeeded; a deletion that fails
+ *  leaves the file and is not reported. A valid file is never deleted, and a
+ *  file that could not be opened only because the process or system ran out of
+ *  file descriptors or memory is left in place.
+ *
+ *  Returns a new NUL-terminated UTF-8 text owned by the caller (release it
+ *  with ktcache_free()), or null:
+ *    - "empty dir_path": `dir_path` is null or empty; nothing was touched;
+ *    - "opendir failed": the directory cannot be opened; nothing was touched;
+ *    - empty last-error text: the directory was walked (and purged, if asked)
+ *      but no report could be produced: memory ran out, or the name of a valid
+ *      file is not well-formed UTF-8. Deletions already made stand. A report
+ *      is always complete: it is never returned with files or members missing.
+ *  After every call that opened the directory the last-error text is empty.
+ *  Thread-safe; concurrent scans of one directory are not coordinated. */
+KTCACHE_API char *ktcache_scan_dir_json(const char *dir_path, int32_t purge);
+
+/* ---------------------------------------------------------------------------
+ * Presentation helpers and self-test
+ * ------------------------------------------------------------------------- */
+
+/** Returns 0 when `status` is an HTTP success (200 to 299), else -1, for every
+ *  32-bit value. Pure; thread-safe. */
+KTCACHE_API int32_t ktcache_validate_http_status(int32_t status);
+
+/** Writes `byte_count` as a short display text into `buf`:
+ *    below 0 -> "0 B";  0..1023 -> "N B";  below 2^20 -> "%.1f KB";
+ *    below 2^30 -> "%.1f MB";  otherwise -> "%.2f GB"  (units of 1024).
+ *  The band is chosen before rounding, so 1048575 reads "1024.0 KB". Halves
+ *  round to even ("1.2 KB" for 1280). The decimal mark is the current
+ *  locale's; the library never changes the locale.
+ *
+ *  `buf` is the caller's buffer of `buf_size` bytes. Returns the text's length
+ *  without the NUL when it fits, else -1. With a null `buf` or a `buf_size` of
+ *  0 nothing is written; otherwise the buffer always ends up NUL-terminated,
+ *  holding as much of the text as fits. KTCACHE_BYTES_TEXT_SIZE (17) bytes
+ *  always suffice. Pure; thread-safe. */
+KTCACHE_API int32_t ktcache_format_bytes(int64_t byte_count, char *buf, size_t buf_size);
+
+/** Runs three fixed checks: an HTML page start is not audio, a known URL gives
+ *  its known file name, 15369751 bytes read "14.7 MB". Returns
+ *  KTCACHE_SELFTEST_OK (0) or the code of the first failing check (2, 4 or 5).
+ *  Touches no file and leaves the last-error text as it was. Thread-safe. */
+KTCACHE_API int32_t ktcache_selftest(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KTCACHE_H */

@@ -1,0 +1,133 @@
+#include "support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace kt {
+
+std::string audio_header(ktcache_format format) {
+    std::string h;
+    switch (format) {
+    case KTCACHE_FORMAT_M4A: h = std::string("\0\0\0\x20" "ftypM4A ", 12); break;
+    case KTCACHE_FORMAT_MP3: h = std::string("ID3\x04\0\0\0\0\x10\x23TIT2", 14); break;
+    case KTCACHE_FORMAT_AAC: h = std::string("\xFF\xF1\x50\x80\x02\x1F\xFC\0\0\0\0\0", 12); break;
+    case KTCACHE_FORMAT_FLAC: h = std::string("fLaC\0\0\0\x22\x10\0\x10\0", 12); break;
+    case KTCACHE_FORMAT_OGG: h = std::string("OggS\0\x02\0\0\0\0\0\0", 12); break;
+    case KTCACHE_FORMAT_WAV: h = std::string("RIFF\x24\x08\0\0WAVE", 12); break;
+    default: h = "<!DOCTYPE html><html>"; break;
+    }
+    return h;
+}
+
+TempDir::TempDir() {
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/ktcache-test-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+    chmod(path_.c_str(), 0755); // readable by the unprivileged user of some tests
+}
+
+TempDir::~TempDir() {
+    // Restore permissions that a test may have taken away, then remove.
+    std::string cmd = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
+    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+}
+
+std::string TempDir::write(const std::string &name, const std::string &header, size_t size) const {
+    std::string content = header;
+    if (content.size() < size) content.resize(size, 'x');
+    content.resize(size);
+    std::string full = *this / name;
+    FILE *f = std::fopen(full.c_str(), "wb");
+    if (f == nullptr) throw std::runtime_error("cannot create " + full);
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+    return full;
+}
+
+std::string TempDir::track(const std::string &name, ktcache_format format, size_t size) const {
+    return write(name, audio_header(format), size);
+}
+
+std::string TempDir::subdir(const std::string &name) const {
+    std::string full = *this / name;
+    if (mkdir(full.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + full);
+    return full;
+}
+
+bool TempDir::exists(const std::string &name) const {
+    struct stat st;
+    return lstat((*this / name).c_str(), &st) == 0;
+}
+
+std::vector<std::string> enumeration_order(const std::string &dir) {
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) return names;
+    while (const dirent *e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    }
+    closedir(d);
+    return names;
+}
+
+int run_in_child(const std::function<int()> &body, unsigned timeout_seconds) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        alarm(timeout_seconds);
+        int code = body();
+        _exit(code);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+int run_as_nobody(const std::function<int()> &body) {
+    return run_in_child([&] {
+        // As root, drop for good; an ordinary user is unprivileged already.
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+            return 90;
+        return body();
+    });
+}
+
+std::string scan(const std::string &dir, bool purge) {
+    OwnedText report(ktcache_scan_dir_json(dir.c_str(), purge ? 1 : 0));
+    return report ? std::string(report.get()) : std::string("<null>");
+}
+
+std::string expected_report(const std::vector<Listed> &files, uint64_t purged) {
+    int64_t total = 0;
+    std::string list;
+    for (const Listed &f : files) {
+        total += f.bytes;
+        if (!list.empty()) list += ",";
+        list += "{\"name\":\"" + f.name + "\",\"bytes\":" + std::to_string(f.bytes) +
+                ",\"format\":\"" + f.format + "\"}";
+    }
+    return "{\"validCount\":" + std::to_string(files.size()) +
+           ",\"purgedCount\":" + std::to_string(purged) + ",\"totalBytes\":" +
+           std::to_string(total) + ",\"files\":[" + list + "]}";
+}
+
+} // namespace kt

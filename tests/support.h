@@ -1,0 +1,70 @@
+// Helpers shared by the test programs: temporary cache directories, files
+// with real audio headers, owned library texts and forked children.
+#pragma once
+
+#include "ktcache.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kt {
+
+// A library-owned text released with ktcache_free.
+struct LibraryFree {
+    void operator()(char *p) const { ktcache_free(p); }
+};
+using OwnedText = std::unique_ptr<char, LibraryFree>;
+
+// The first bytes of a real file of each container, padded to 12 bytes.
+std::string audio_header(ktcache_format format);
+
+// A private directory below the system's temporary directory, removed with
+// everything in it when the object goes away.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+    // Writes `name` with `header` followed by filler up to `size` bytes.
+    std::string write(const std::string &name, const std::string &header, size_t size) const;
+    // Writes a valid track of `format` and `size` bytes.
+    std::string track(const std::string &name, ktcache_format format, size_t size = 2048) const;
+    std::string subdir(const std::string &name) const;
+    bool exists(const std::string &name) const;
+
+  private:
+    std::string path_;
+};
+
+// Names as readdir returns them, in enumeration order, without "." and "..".
+std::vector<std::string> enumeration_order(const std::string &dir);
+
+// Runs `body` in a forked child and returns its exit status, or 128 + the
+// signal that ended it. `timeout_seconds` arms an alarm in the child.
+int run_in_child(const std::function<int()> &body, unsigned timeout_seconds = 20);
+
+// As run_in_child, after dropping to the unprivileged uid/gid 65534, so that
+// permission checks bite even when the tests run as root.
+int run_as_nobody(const std::function<int()> &body);
+constexpr unsigned kNobody = 65534;
+
+// Scans and returns the report as a string; "<null>" for a null result.
+std::string scan(const std::string &dir, bool purge);
+
+// The report the library must produce for these valid files, in this order.
+struct Listed {
+    std::string name;
+    int64_t bytes;
+    std::string format;
+};
+std::string expected_report(const std::vector<Listed> &files, uint64_t purged);
+
+} // namespace kt

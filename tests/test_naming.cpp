@@ -1,0 +1,168 @@
+// Safe cache file names derived from download URLs.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+struct NameCase {
+    std::string url;
+    std::string name;
+};
+
+std::string safe_name(const std::string &url) {
+    kt::OwnedText name(ktcache_safe_filename(url.c_str()));
+    return name ? std::string(name.get()) : std::string("<null>");
+}
+
+const NameCase kNameCases[] = {
+    // Plain segments, query and fragment.
+    {"https://cdn.example.com/music/u/all/Song%20%232.m4a?v=1", "Song #2.m4a"},
+    {"dir/Track%201%20-%20Intro.mp3?v=1", "Track 1 - Intro.mp3"},
+    {"a/b/c.m4a", "c.m4a"},
+    {"a?b#c", "a"},
+    {"a#b?c", "a"},
+    {"x/?y", "x"},
+    {"x//?y", "x"},
+    {"x/y/?q=/z", "y"},
+    {"x/y#frag/z", "y"},
+    {"Song #2.m4a", "Song"},
+    // Trailing slashes and nothing left.
+    {"a/b/", "b"},
+    {"a/b//", "b"},
+    {"", "track.m4a"},
+    {"/", "track.m4a"},
+    {"//", "track.m4a"},
+    {"?x", "track.m4a"},
+    {"#x", "track.m4a"},
+    {"/?x", "track.m4a"},
+    // Scheme and host are not parsed.
+    {"abc", "abc"},
+    {"a\\b", "a_b"},
+    {"https://h", "h"},
+    {"https://h/", "h"},
+    {"https://h:8080/", "h_8080"},
+    {"http://", "http_"},
+    {"https:", "https_"},
+    // Escapes.
+    {"a%2Fb", "a_b"},
+    {"a%2fb", "a_b"},
+    {"A%2fB%2FC", "A_B_C"},
+    {"%41%42", "AB"},
+    {"%4a", "J"},
+    {"%4A", "J"},
+    {"%25", "%"},
+    {"%23", "#"},
+    {"a%20b", "a b"},
+    {"%", "%"},
+    {"%4", "%4"},
+    {"50%", "50%"},
+    {"50%2", "50%2"},
+    {"%zz", "%zz"},
+    {"%4g", "%4g"},
+    {"%g4", "%g4"},
+    {"%%", "%%"},
+    {"%%41", "%A"},
+    {"x%4?1", "x%4"},
+    {"%2541", "%41"},
+    {"%25%32%46", "%2F"},
+    // Unsafe bytes, decoded or literal.
+    {"%7C", "_"},
+    {"%5C", "_"},
+    {"%7F", "_"},
+    {"%3F", "_"},
+    {"%3A", "_"},
+    {"%22", "_"},
+    {"%2A", "_"},
+    {"%3C", "_"},
+    {"%3E", "_"},
+    {"%0D%0A", "__"},
+    {"%00x", "_x"},
+    {"a:b*c", "a_b_c"},
+    {"a<b>c", "a_b_c"},
+    {"a\tb", "a_b"},
+    {"a\x7f" "b", "a_b"},
+    {"a|b\"c", "a_b_c"},
+    // Safe bytes pass.
+    {"file+name", "file+name"},
+    {"a+b=c;d[e]f~g", "a+b=c;d[e]f~g"},
+    {"%C3%A9", "\xC3\xA9"},
+    {"%c3%a9", "\xC3\xA9"},
+    {"a%ff", "a\xFF"},
+    {"\x80\xFF", "\x80\xFF"},
+    // Trimming.
+    {"name. . ", "name"},
+    {"a.", "a"},
+    {"a..", "a"},
+    {"a%20", "a"},
+    {"a%2e%20", "a"},
+    {"a .b", "a .b"},
+    {".a", ".a"},
+    {"..a", "..a"},
+    {" a", " a"},
+    {".", "track.m4a"},
+    {"..", "track.m4a"},
+    {"...", "track.m4a"},
+    {" ", "track.m4a"},
+    {" . ", "track.m4a"},
+    {"%20", "track.m4a"},
+    {"%2e", "track.m4a"},
+    {"%2e%2e", "track.m4a"},
+    {"%2E%2E", "track.m4a"},
+    {"a/.%20.", "track.m4a"},
+    // No reserved names.
+    {"CON", "CON"},
+    {"nul.txt", "nul.txt"},
+};
+
+class SafeFilename : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(SafeFilename, DerivesTheExpectedName) {
+    EXPECT_EQ(safe_name(GetParam().url), GetParam().name) << "url: " << GetParam().url;
+}
+
+INSTANTIATE_TEST_SUITE_P(Urls, SafeFilename, ::testing::ValuesIn(kNameCases));
+
+TEST(SafeFilenameLimits, NullGivesTheFallbackName) {
+    kt::OwnedText name(ktcache_safe_filename(nullptr));
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name.get(), "track.m4a");
+}
+
+TEST(SafeFilenameLimits, LongSegmentsKeepTheirLength) {
+    const std::string segment(100000, 'a');
+    EXPECT_EQ(safe_name("https://h/" + segment + "?q"), segment);
+    EXPECT_EQ(safe_name(std::string(50000, '/') + "x"), "x");
+}
+
+TEST(SafeFilenameLimits, LeavesTheLastErrorTextAlone) {
+    ASSERT_EQ(ktcache_validate_file("", 0), -1);
+    ktcache_free(ktcache_safe_filename("a%2Fb"));
+    EXPECT_STREQ(ktcache_last_error(), "empty path");
+}
+
+// Whatever bytes come in, the name is usable on common file systems.
+TEST(SafeFilenameLimits, RandomInputsAlwaysGiveSafeNames) {
+    std::mt19937 rng(20261209);
+    const char alphabet[] = "ab%2F/.?# \\:\x01\x7f\xff" "0123456789AaEeFf";
+    for (int i = 0; i < 20000; ++i) {
+        std::string url;
+        size_t length = rng() % 24;
+        for (size_t k = 0; k < length; ++k) url += alphabet[rng() % (sizeof alphabet - 1)];
+        const std::string name = safe_name(url);
+        ASSERT_FALSE(name.empty()) << url;
+        ASSERT_NE(name.back(), ' ') << url;
+        ASSERT_NE(name.back(), '.') << url;
+        for (unsigned char c : name) {
+            ASSERT_FALSE(c < 0x20 || c == 0x7F || std::string("\"*/:<>?\\|").find(static_cast<char>(c)) != std::string::npos)
+                << "url: " << url << " name: " << name;
+        }
+        if (name != "track.m4a") {
+            ASSERT_LE(name.size(), url.size()) << url;
+        }
+    }
+}
+
+} // namespace

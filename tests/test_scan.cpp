@@ -1,0 +1,309 @@
+// Scanning real cache directories into the JSON report, and purging them.
+#include "support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#ifdef __GNUC__
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+#include <rapidjson/document.h>
+#ifdef __GNUC__
+#pragma GCC diagnostic pop
+#endif
+
+namespace {
+
+using kt::expected_report;
+using kt::Listed;
+using kt::scan;
+
+constexpr char kEmptyReport[] = R"({"validCount":0,"purgedCount":0,"totalBytes":0,"files":[]})";
+
+// The valid files among `names`, listed in the directory's own order.
+std::vector<Listed> in_enumeration_order(const std::string &dir, const std::map<std::string, Listed> &valid) {
+    std::vector<Listed> listed;
+    for (const std::string &name : kt::enumeration_order(dir)) {
+        auto it = valid.find(name);
+        if (it != valid.end()) listed.push_back(it->second);
+    }
+    return listed;
+}
+
+TEST(ScanArguments, NullEmptyAndUnopenablePathsGiveNull) {
+    EXPECT_EQ(scan("", false), "<null>");
+    EXPECT_STREQ(ktcache_last_error(), "empty dir_path");
+    EXPECT_EQ(ktcache_scan_dir_json(nullptr, 1), nullptr);
+    EXPECT_STREQ(ktcache_last_error(), "empty dir_path");
+    EXPECT_EQ(scan("/nonexistent/ktcache", true), "<null>");
+    EXPECT_STREQ(ktcache_last_error(), "opendir failed");
+
+    kt::TempDir dir;
+    const std::string file = dir.track("a.mp3", KTCACHE_FORMAT_MP3, 100);
+    EXPECT_EQ(scan(file, true), "<null>");
+    EXPECT_STREQ(ktcache_last_error(), "opendir failed");
+    EXPECT_TRUE(dir.exists("a.mp3")) << "nothing may be deleted before the directory opens";
+}
+
+TEST(ScanReport, EmptyOrHiddenOnlyDirectoryGivesTheEmptyReport) {
+    kt::TempDir dir;
+    EXPECT_EQ(scan(dir.path(), false), kEmptyReport);
+    dir.track(".part.m4a", KTCACHE_FORMAT_M4A);
+    dir.write(".junk", "<html>", 10);
+    dir.subdir(".cache");
+    ASSERT_EQ(ktcache_validate_file(nullptr, 0), -1);
+    EXPECT_EQ(scan(dir.path(), true), kEmptyReport);
+    EXPECT_STREQ(ktcache_last_error(), "");
+    EXPECT_TRUE(dir.exists(".part.m4a"));
+    EXPECT_TRUE(dir.exists(".junk")) << "hidden files are never purged";
+}
+
+TEST(ScanReport, WorkedExampleWithPurge) {
+    kt::TempDir dir;
+    dir.track("a.m4a", KTCACHE_FORMAT_M4A, 1048576);
+    dir.track(".part.m4a", KTCACHE_FORMAT_M4A, 4096);
+    dir.subdir("covers");
+    dir.track("stub.mp3", KTCACHE_FORMAT_MP3, 300);
+    dir.track("b.mp3", KTCACHE_FORMAT_MP3, 2097152);
+    const auto expected = in_enumeration_order(
+        dir.path(), {{"a.m4a", {"a.m4a", 1048576, "m4a"}}, {"b.mp3", {"b.mp3", 2097152, "mp3"}}});
+
+    EXPECT_EQ(scan(dir.path(), true), expected_report(expected, 1));
+    EXPECT_STREQ(ktcache_last_error(), "");
+    EXPECT_FALSE(dir.exists("stub.mp3"));
+    EXPECT_TRUE(dir.exists("covers"));
+    EXPECT_TRUE(dir.exists(".part.m4a"));
+}
+
+TEST(ScanReport, ReportOnlyScanDeletesNothing) {
+    kt::TempDir dir;
+    dir.track("short.flac", KTCACHE_FORMAT_FLAC, 1023);
+    dir.write("page.mp3", "<!DOCTYPE html>", 5000);
+    dir.track("ok.flac", KTCACHE_FORMAT_FLAC, 1024);
+    EXPECT_EQ(scan(dir.path(), false), expected_report({{"ok.flac", 1024, "flac"}}, 0));
+    EXPECT_TRUE(dir.exists("short.flac"));
+    EXPECT_TRUE(dir.exists("page.mp3"));
+}
+
+TEST(ScanReport, MinimumSizeBoundaryAndPurgeOfRejects) {
+    kt::TempDir dir;
+    dir.track("short.ogg", KTCACHE_FORMAT_OGG, 1023);
+    dir.write("page.m4a", "<!DOCTYPE html>", 5000);
+    dir.write("empty.wav", "", 0);
+    dir.track("ok.ogg", KTCACHE_FORMAT_OGG, 1024);
+    EXPECT_EQ(scan(dir.path(), true), expected_report({{"ok.ogg", 1024, "ogg"}}, 3));
+    EXPECT_EQ(kt::enumeration_order(dir.path()), std::vector<std::string>{"ok.ogg"});
+}
+
+TEST(ScanReport, EveryContainerIsNamedInTheReport) {
+    kt::TempDir dir;
+    std::map<std::string, Listed> valid;
+    for (ktcache_format f = KTCACHE_FORMAT_M4A; f <= KTCACHE_FORMAT_WAV; ++f) {
+        const std::string name = std::string("track.") + ktcache_format_name(f);
+        dir.track(name, f, 1500 + static_cast<size_t>(f));
+        valid[name] = {name, 1500 + f, ktcache_format_name(f)};
+    }
+    EXPECT_EQ(scan(dir.path(), false), expected_report(in_enumeration_order(dir.path(), valid), 0));
+}
+
+TEST(ScanReport, SubdirectoriesAreNeitherListedEnteredNorDeleted) {
+    kt::TempDir dir;
+    dir.subdir("album.mp3");
+    kt::TempDir unused;
+    dir.track("album.mp3/inner.mp3", KTCACHE_FORMAT_MP3);
+    dir.write("album.mp3/junk.mp3", "<html>", 4000);
+    EXPECT_EQ(scan(dir.path(), true), kEmptyReport);
+    EXPECT_TRUE(dir.exists("album.mp3/junk.mp3"));
+}
+
+TEST(ScanReport, SymbolicLinksAreFollowedButPurgeRemovesOnlyTheLink) {
+    kt::TempDir outside;
+    const std::string good = outside.track("good.flac", KTCACHE_FORMAT_FLAC, 3000);
+    const std::string bad = outside.write("bad.flac", "<html>", 3000);
+    kt::TempDir dir;
+    ASSERT_EQ(symlink(good.c_str(), (dir / "good-link.flac").c_str()), 0);
+    ASSERT_EQ(symlink(bad.c_str(), (dir / "bad-link.flac").c_str()), 0);
+    ASSERT_EQ(symlink("/nonexistent/ktcache", (dir / "dangling.flac").c_str()), 0);
+    ASSERT_EQ(symlink(outside.path().c_str(), (dir / "dir-link").c_str()), 0);
+
+    EXPECT_EQ(scan(dir.path(), true), expected_report({{"good-link.flac", 3000, "flac"}}, 1));
+    EXPECT_FALSE(dir.exists("bad-link.flac"));
+    EXPECT_TRUE(outside.exists("bad.flac")) << "purge must never reach outside the directory";
+    EXPECT_TRUE(dir.exists("dangling.flac")) << "an entry whose status fails is skipped";
+    EXPECT_TRUE(dir.exists("dir-link"));
+}
+
+TEST(ScanReport, FifoAndSocketLikeEntriesAreSkippedWithoutBlocking) {
+    kt::TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "pipe.mp3").c_str(), 0644), 0);
+    dir.track("song.aac", KTCACHE_FORMAT_AAC);
+    int status = kt::run_in_child([&] {
+        return scan(dir.path(), true) == expected_report({{"song.aac", 2048, "aac"}}, 0) ? 0 : 1;
+    }, 10);
+    EXPECT_EQ(status, 0) << "a status of 142 means the scan blocked on the FIFO";
+    EXPECT_TRUE(dir.exists("pipe.mp3"));
+}
+
+TEST(ScanReport, TrailingSlashGivesBareNames) {
+    kt::TempDir dir;
+    dir.track("x.wav", KTCACHE_FORMAT_WAV, 1234);
+    dir.write("y.wav", "RIFX", 1234);
+    const std::string expected = expected_report({{"x.wav", 1234, "wav"}}, 1);
+    EXPECT_EQ(scan(dir.path() + "//", true), expected);
+    EXPECT_FALSE(dir.exists("y.wav"));
+}
+
+TEST(ScanReport, FilesFollowEnumerationOrderNotAlphabeticalOrder) {
+    kt::TempDir dir;
+    std::map<std::string, Listed> valid;
+    for (int i = 0; i < 64; ++i) {
+        const std::string name = "t" + std::to_string(i * 7919 % 1000) + ".ogg";
+        dir.track(name, KTCACHE_FORMAT_OGG, 1024 + static_cast<size_t>(i));
+        valid[name] = {name, 1024 + i, "ogg"};
+    }
+    const auto order = in_enumeration_order(dir.path(), valid);
+    EXPECT_EQ(scan(dir.path(), false), expected_report(order, 0));
+}
+
+// ---------------------------------------------------------------------------
+// Names in the report text
+// ---------------------------------------------------------------------------
+
+struct EscapeCase {
+    std::string name;
+    std::string json;
+};
+
+const EscapeCase kEscapeCases[] = {
+    {"say \"hi\".mp3", R"(say \"hi\".mp3)"},
+    {"back\\slash.mp3", R"(back\\slash.mp3)"},
+    {"c\b\t\n\f\r.mp3", R"(c\b\t\n\f\r.mp3)"},
+    {"ctl\x01\x1f.mp3", R"(ctl\u0001\u001F.mp3)"},
+    {"ctl\x0b\x1b.mp3", R"(ctl\u000B\u001B.mp3)"},
+    {"del\x7f.mp3", "del\x7f.mp3"},
+    {"caf\xc3\xa9 \xe2\x99\xab \xf0\x9f\x8e\xb5.mp3", "caf\xc3\xa9 \xe2\x99\xab \xf0\x9f\x8e\xb5.mp3"},
+    {"<tag> & 'quote'.mp3", "<tag> & 'quote'.mp3"},
+};
+
+class ScanEscaping : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(ScanEscaping, NamesAreWrittenAsJsonStrings) {
+    kt::TempDir dir;
+    dir.track(GetParam().name, KTCACHE_FORMAT_MP3, 1024);
+    EXPECT_EQ(scan(dir.path(), false), expected_report({{GetParam().json, 1024, "mp3"}}, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ScanEscaping, ::testing::ValuesIn(kEscapeCases));
+
+class ScanInvalidUtf8 : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ScanInvalidUtf8, ValidFileWithSuchANameGivesNoReportButPurgeStands) {
+    kt::TempDir dir;
+    dir.track("song" + GetParam() + ".mp3", KTCACHE_FORMAT_MP3);
+    dir.write("junk.mp3", "<html>", 2000);
+    ASSERT_EQ(ktcache_validate_file(nullptr, 0), -1);
+    EXPECT_EQ(scan(dir.path(), true), "<null>");
+    EXPECT_STREQ(ktcache_last_error(), "");
+    EXPECT_FALSE(dir.exists("junk.mp3"));
+    EXPECT_TRUE(dir.exists("song" + GetParam() + ".mp3"));
+}
+
+TEST_P(ScanInvalidUtf8, RejectedFileWithSuchANameDoesNotSpoilTheReport) {
+    kt::TempDir dir;
+    dir.write("page" + GetParam() + ".mp3", "<html>", 2000);
+    EXPECT_EQ(scan(dir.path(), false), kEmptyReport);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, ScanInvalidUtf8,
+                         ::testing::Values("\xff", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
+                                           "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\xf8\x88\x80\x80\x80",
+                                           "\xe2\x82", "\x80", "\xc3"));
+
+// ---------------------------------------------------------------------------
+// Larger directories and permissions
+// ---------------------------------------------------------------------------
+
+TEST(ScanScale, ThousandsOfFilesAreCountedListedAndPurgedConsistently) {
+    kt::TempDir dir;
+    std::map<std::string, int64_t> valid;
+    size_t rejects = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = "track-" + std::to_string(i) + (i % 3 ? ".m4a" : ".part");
+        if (i % 5 == 0) {
+            dir.write(name, "<html>", 1500);
+            ++rejects;
+        } else {
+            const size_t size = 1024 + static_cast<size_t>(i);
+            dir.track(name, KTCACHE_FORMAT_M4A, size);
+            valid[name] = static_cast<int64_t>(size);
+        }
+    }
+    const std::string text = scan(dir.path(), true);
+    rapidjson::Document doc;
+    ASSERT_FALSE(doc.Parse(text.c_str()).HasParseError()) << text.substr(0, 200);
+    const auto &files = doc["files"].GetArray();
+    EXPECT_EQ(doc["validCount"].GetUint64(), valid.size());
+    EXPECT_EQ(files.Size(), valid.size());
+    EXPECT_EQ(doc["purgedCount"].GetUint64(), rejects);
+    int64_t sum = 0, expected_sum = 0;
+    std::map<std::string, int64_t> listed;
+    for (const auto &f : files) {
+        listed[f["name"].GetString()] = f["bytes"].GetInt64();
+        sum += f["bytes"].GetInt64();
+        EXPECT_STREQ(f["format"].GetString(), "m4a");
+    }
+    for (const auto &v : valid) expected_sum += v.second;
+    EXPECT_EQ(listed, valid);
+    EXPECT_EQ(doc["totalBytes"].GetInt64(), sum);
+    EXPECT_EQ(sum, expected_sum);
+    EXPECT_EQ(kt::enumeration_order(dir.path()).size(), valid.size());
+}
+
+TEST(ScanPermissions, UnreadableFileIsPurgedLikeAnyReject) {
+    kt::TempDir dir;
+    const std::string locked = dir.track("locked.mp3", KTCACHE_FORMAT_MP3);
+    dir.track("open.mp3", KTCACHE_FORMAT_MP3);
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    int status = kt::run_as_nobody([&] {
+        const std::string expected = expected_report({{"open.mp3", 2048, "mp3"}}, 1);
+        return scan(dir.path(), true) == expected && ktcache_last_error()[0] == '\0' ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(dir.exists("locked.mp3"));
+    EXPECT_TRUE(dir.exists("open.mp3"));
+}
+
+TEST(ScanPermissions, FailedDeletionLeavesTheFileUncountedAndTheReportIntact) {
+    kt::TempDir dir;
+    dir.write("page.mp3", "<html>", 2000);
+    dir.track("ok.mp3", KTCACHE_FORMAT_MP3, 1100);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+    int status = kt::run_as_nobody([&] {
+        const std::string expected = expected_report({{"ok.mp3", 1100, "mp3"}}, 0);
+        return scan(dir.path(), true) == expected ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(dir.exists("page.mp3"));
+}
+
+TEST(ScanPermissions, UnlistableDirectoryIsAnOpendirFailure) {
+    kt::TempDir dir;
+    dir.track("ok.mp3", KTCACHE_FORMAT_MP3);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0311), 0);
+    int status = kt::run_as_nobody([&] {
+        return ktcache_scan_dir_json(dir.path().c_str(), 1) == nullptr &&
+                       std::strcmp(ktcache_last_error(), "opendir failed") == 0
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+} // namespace
