@@ -303,8 +303,8 @@ char *ktcache_safe_filename(const char *url) {
 
     /* Decoding never lengthens the segment; the block also has room for the
      * fallback name so that a name trimmed to nothing needs no second block. */
-    size_t capacity = segment_length > sizeof kFallbackName - 1 ? segment_length
-                                                                  : sizeof kFallbackName - 1;
+    size_t capacity =
+        segment_length > sizeof kFallbackName - 1 ? segment_length : sizeof kFallbackName - 1;
     auto *name = static_cast<char *>(std::malloc(capacity + 1));
     if (name == nullptr) return nullptr;
 
@@ -424,8 +424,7 @@ class FileList {
             bool ok = writer_.StartObject() && write_key(writer_, "name") &&
                       writer_.String(name, static_cast<rapidjson::SizeType>(name_length)) &&
                       write_key(writer_, "bytes") && writer_.Int64(bytes) &&
-                      write_key(writer_, "format") && writer_.String(format) &&
-                      writer_.EndObject();
+                      write_key(writer_, "format") && writer_.String(format) && writer_.EndObject();
             if (!ok) failed_ = true;
         } catch (...) {
             failed_ = true;
@@ -564,10 +563,8 @@ bool is_known_non_regular(const struct dirent *entry) {
     case DT_FIFO:
     case DT_CHR:
     case DT_BLK:
-    case DT_SOCK:
-        return true;
-    default:
-        return false;
+    case DT_SOCK: return true;
+    default: return false;
     }
 #else
     (void)entry;
@@ -704,7 +701,8 @@ int32_t ktcache_format_bytes(int64_t byte_count, char *buf, size_t buf_size) {
 namespace {
 
 constexpr char kSelftestHtmlStart[] = "<!DOCTYPE ht";
-constexpr char kSelftestUrl[] = "https://media.kelvanetunes.example/music/u/all/Song%20%232.m4a?v=1";
+constexpr char kSelftestUrl[] =
+    "https://media.kelvanetunes.example/music/u/all/Song%20%232.m4a?v=1";
 constexpr char kSelftestExpectedName[] = "Song #2.m4a";
 constexpr int64_t kSelftestByteCount = 15369751;
 constexpr char kSelftestExpectedSize[] = "14.7 MB";

@@ -18,7 +18,11 @@ namespace kt {
 std::string audio_header(ktcache_format format) {
     std::string h;
     switch (format) {
-    case KTCACHE_FORMAT_M4A: h = std::string("\0\0\0\x20" "ftypM4A ", 12); break;
+    case KTCACHE_FORMAT_M4A:
+        h = std::string("\0\0\0\x20"
+                        "ftypM4A ",
+                        12);
+        break;
     case KTCACHE_FORMAT_MP3: h = std::string("ID3\x04\0\0\0\0\x10\x23TIT2", 14); break;
     case KTCACHE_FORMAT_AAC: h = std::string("\xFF\xF1\x50\x80\x02\x1F\xFC\0\0\0\0\0", 12); break;
     case KTCACHE_FORMAT_FLAC: h = std::string("fLaC\0\0\0\x22\x10\0\x10\0", 12); break;
@@ -94,8 +98,7 @@ int run_in_child(const std::function<int()> &body, unsigned timeout_seconds) {
         _exit(code);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
@@ -126,8 +129,8 @@ std::string expected_report(const std::vector<Listed> &files, uint64_t purged) {
                 ",\"format\":\"" + f.format + "\"}";
     }
     return "{\"validCount\":" + std::to_string(files.size()) +
-           ",\"purgedCount\":" + std::to_string(purged) + ",\"totalBytes\":" +
-           std::to_string(total) + ",\"files\":[" + list + "]}";
+           ",\"purgedCount\":" + std::to_string(purged) +
+           ",\"totalBytes\":" + std::to_string(total) + ",\"files\":[" + list + "]}";
 }
 
 } // namespace kt

@@ -26,14 +26,30 @@ std::string bytes_of(std::initializer_list<int> values, size_t pad_to = 12) {
 
 const MagicCase kMagicCases[] = {
     {"html page start", "<!DOCTYPE ht", KTCACHE_FORMAT_INVALID},
-    {"ftyp after any size", std::string("\xAB\xCD\xEF\x01" "ftypisom", 12), KTCACHE_FORMAT_M4A},
+    {"ftyp after any size",
+     std::string("\xAB\xCD\xEF\x01"
+                 "ftypisom",
+                 12),
+     KTCACHE_FORMAT_M4A},
     {"moov box", std::string("\0\0\0\x08moov\0\0\0\0", 12), KTCACHE_FORMAT_M4A},
     {"mdat box", std::string("\0\0\0\x08mdat\0\0\0\0", 12), KTCACHE_FORMAT_M4A},
-    {"free box", std::string("\0\0\0\x08" "free\0\0\0\0", 12), KTCACHE_FORMAT_M4A},
+    {"free box",
+     std::string("\0\0\0\x08"
+                 "free\0\0\0\0",
+                 12),
+     KTCACHE_FORMAT_M4A},
     {"wide box", std::string("\0\0\0\x08wide\0\0\0\0", 12), KTCACHE_FORMAT_M4A},
-    {"box type wins over ID3", std::string("ID3\x01" "free\0\0\0\0", 12), KTCACHE_FORMAT_M4A},
+    {"box type wins over ID3",
+     std::string("ID3\x01"
+                 "free\0\0\0\0",
+                 12),
+     KTCACHE_FORMAT_M4A},
     {"box type wins over RIFF", std::string("RIFFftyp\0\0\0\0", 12), KTCACHE_FORMAT_M4A},
-    {"upper-case box type", std::string("\0\0\0\x08" "FTYP\0\0\0\0", 12), KTCACHE_FORMAT_INVALID},
+    {"upper-case box type",
+     std::string("\0\0\0\x08"
+                 "FTYP\0\0\0\0",
+                 12),
+     KTCACHE_FORMAT_INVALID},
     {"ID3 tag", std::string("ID3\x04\0\0\0\0\0\0\0\0", 12), KTCACHE_FORMAT_MP3},
     {"ID2 is nothing", std::string("ID2\x04\0\0\0\0\0\0\0\0", 12), KTCACHE_FORMAT_INVALID},
     {"sync FF E0", bytes_of({0xFF, 0xE0}), KTCACHE_FORMAT_AAC},
@@ -44,8 +60,16 @@ const MagicCase kMagicCases[] = {
     {"flac", std::string("fLaC\0\0\0\x22\0\0\0\0", 12), KTCACHE_FORMAT_FLAC},
     {"ogg", std::string("OggS\0\x02\0\0\0\0\0\0", 12), KTCACHE_FORMAT_OGG},
     {"riff wave", std::string("RIFF\x24\x08\0\0WAVE", 12), KTCACHE_FORMAT_WAV},
-    {"riff avi", std::string("RIFF\x24\x08\0\0" "AVI ", 12), KTCACHE_FORMAT_WAV},
-    {"form aiff", std::string("FORM\0\0\x10\0" "AIFF", 12), KTCACHE_FORMAT_WAV},
+    {"riff avi",
+     std::string("RIFF\x24\x08\0\0"
+                 "AVI ",
+                 12),
+     KTCACHE_FORMAT_WAV},
+    {"form aiff",
+     std::string("FORM\0\0\x10\0"
+                 "AIFF",
+                 12),
+     KTCACHE_FORMAT_WAV},
     {"lower-case riff", std::string("riff\x24\x08\0\0WAVE", 12), KTCACHE_FORMAT_INVALID},
     {"lower-case flac", std::string("flac\0\0\0\0\0\0\0\0", 12), KTCACHE_FORMAT_INVALID},
     {"all zero", std::string(12, '\0'), KTCACHE_FORMAT_INVALID},
@@ -93,7 +117,8 @@ TEST(HeaderRecognitionLimits, FrameSyncNeedsTheThreeHighBits) {
 TEST(FormatNames, CoverEveryCodeAndFallBackToInvalid) {
     const char *expected[] = {"invalid", "m4a", "mp3", "aac", "flac", "ogg", "wav"};
     for (int code = 0; code <= 6; ++code) EXPECT_STREQ(ktcache_format_name(code), expected[code]);
-    for (int code : {7, 99, -1, INT_MIN, INT_MAX}) EXPECT_STREQ(ktcache_format_name(code), "invalid");
+    for (int code : {7, 99, -1, INT_MIN, INT_MAX})
+        EXPECT_STREQ(ktcache_format_name(code), "invalid");
     EXPECT_EQ(ktcache_format_name(1), ktcache_format_name(1)); // a constant, not a copy
 }
 

@@ -17,12 +17,10 @@
 namespace {
 
 const std::set<std::string> kInterface = {
-    "ktcache_version",          "ktcache_abi_version",
-    "ktcache_last_error",       "ktcache_free",
-    "ktcache_has_valid_audio_magic", "ktcache_format_name",
-    "ktcache_validate_file",    "ktcache_validate_http_status",
-    "ktcache_safe_filename",    "ktcache_scan_dir_json",
-    "ktcache_format_bytes",     "ktcache_selftest",
+    "ktcache_version",       "ktcache_abi_version",           "ktcache_last_error",
+    "ktcache_free",          "ktcache_has_valid_audio_magic", "ktcache_format_name",
+    "ktcache_validate_file", "ktcache_validate_http_status",  "ktcache_safe_filename",
+    "ktcache_scan_dir_json", "ktcache_format_bytes",          "ktcache_selftest",
 };
 
 // Every symbol the shared object defines in its dynamic symbol table, read
@@ -37,12 +35,12 @@ std::set<std::string> defined_dynamic_symbols(const std::string &file) {
     for (int i = 0; i < eh->e_shnum; ++i) {
         if (sections[i].sh_type != SHT_DYNSYM) continue;
         const Elf64_Shdr &strtab = sections[sections[i].sh_link];
-        const auto *syms = reinterpret_cast<const Elf64_Sym *>(image.data() + sections[i].sh_offset);
+        const auto *syms =
+            reinterpret_cast<const Elf64_Sym *>(image.data() + sections[i].sh_offset);
         size_t count = sections[i].sh_size / sizeof(Elf64_Sym);
         for (size_t k = 1; k < count; ++k) {
             int bind = ELF64_ST_BIND(syms[k].st_info);
-            if (syms[k].st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK))
-                continue;
+            if (syms[k].st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK)) continue;
             names.insert(image.data() + strtab.sh_offset + syms[k].st_name);
         }
     }

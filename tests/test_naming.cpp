@@ -83,7 +83,9 @@ const NameCase kNameCases[] = {
     {"a:b*c", "a_b_c"},
     {"a<b>c", "a_b_c"},
     {"a\tb", "a_b"},
-    {"a\x7f" "b", "a_b"},
+    {"a\x7f"
+     "b",
+     "a_b"},
     {"a|b\"c", "a_b_c"},
     // Safe bytes pass.
     {"file+name", "file+name"},
@@ -146,7 +148,8 @@ TEST(SafeFilenameLimits, LeavesTheLastErrorTextAlone) {
 // Whatever bytes come in, the name is usable on common file systems.
 TEST(SafeFilenameLimits, RandomInputsAlwaysGiveSafeNames) {
     std::mt19937 rng(20261209);
-    const char alphabet[] = "ab%2F/.?# \\:\x01\x7f\xff" "0123456789AaEeFf";
+    const char alphabet[] = "ab%2F/.?# \\:\x01\x7f\xff"
+                            "0123456789AaEeFf";
     for (int i = 0; i < 20000; ++i) {
         std::string url;
         size_t length = rng() % 24;
@@ -156,7 +159,8 @@ TEST(SafeFilenameLimits, RandomInputsAlwaysGiveSafeNames) {
         ASSERT_NE(name.back(), ' ') << url;
         ASSERT_NE(name.back(), '.') << url;
         for (unsigned char c : name) {
-            ASSERT_FALSE(c < 0x20 || c == 0x7F || std::string("\"*/:<>?\\|").find(static_cast<char>(c)) != std::string::npos)
+            ASSERT_FALSE(c < 0x20 || c == 0x7F ||
+                         std::string("\"*/:<>?\\|").find(static_cast<char>(c)) != std::string::npos)
                 << "url: " << url << " name: " << name;
         }
         if (name != "track.m4a") {

@@ -51,7 +51,8 @@ TEST_P(ByteText, ReadsAsExpectedAndReportsItsLength) {
 
     // The documented capacity always suffices; one byte less than needed never does.
     char exact[KTCACHE_BYTES_TEXT_SIZE];
-    EXPECT_EQ(ktcache_format_bytes(c.count, exact, strlen(c.text) + 1), static_cast<int32_t>(strlen(c.text)));
+    EXPECT_EQ(ktcache_format_bytes(c.count, exact, strlen(c.text) + 1),
+              static_cast<int32_t>(strlen(c.text)));
     EXPECT_EQ(ktcache_format_bytes(c.count, exact, strlen(c.text)), -1);
     EXPECT_EQ(strlen(exact), strlen(c.text) - 1);
     EXPECT_EQ(std::string(exact), std::string(c.text).substr(0, strlen(c.text) - 1));

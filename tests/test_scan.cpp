@@ -27,7 +27,8 @@ using kt::scan;
 constexpr char kEmptyReport[] = R"({"validCount":0,"purgedCount":0,"totalBytes":0,"files":[]})";
 
 // The valid files among `names`, listed in the directory's own order.
-std::vector<Listed> in_enumeration_order(const std::string &dir, const std::map<std::string, Listed> &valid) {
+std::vector<Listed> in_enumeration_order(const std::string &dir,
+                                         const std::map<std::string, Listed> &valid) {
     std::vector<Listed> listed;
     for (const std::string &name : kt::enumeration_order(dir)) {
         auto it = valid.find(name);
@@ -143,9 +144,12 @@ TEST(ScanReport, FifoAndSocketLikeEntriesAreSkippedWithoutBlocking) {
     kt::TempDir dir;
     ASSERT_EQ(mkfifo((dir / "pipe.mp3").c_str(), 0644), 0);
     dir.track("song.aac", KTCACHE_FORMAT_AAC);
-    int status = kt::run_in_child([&] {
-        return scan(dir.path(), true) == expected_report({{"song.aac", 2048, "aac"}}, 0) ? 0 : 1;
-    }, 10);
+    int status = kt::run_in_child(
+        [&] {
+            return scan(dir.path(), true) == expected_report({{"song.aac", 2048, "aac"}}, 0) ? 0
+                                                                                             : 1;
+        },
+        10);
     EXPECT_EQ(status, 0) << "a status of 142 means the scan blocked on the FIFO";
     EXPECT_TRUE(dir.exists("pipe.mp3"));
 }
@@ -187,7 +191,8 @@ const EscapeCase kEscapeCases[] = {
     {"ctl\x01\x1f.mp3", R"(ctl\u0001\u001F.mp3)"},
     {"ctl\x0b\x1b.mp3", R"(ctl\u000B\u001B.mp3)"},
     {"del\x7f.mp3", "del\x7f.mp3"},
-    {"caf\xc3\xa9 \xe2\x99\xab \xf0\x9f\x8e\xb5.mp3", "caf\xc3\xa9 \xe2\x99\xab \xf0\x9f\x8e\xb5.mp3"},
+    {"caf\xc3\xa9 \xe2\x99\xab \xf0\x9f\x8e\xb5.mp3",
+     "caf\xc3\xa9 \xe2\x99\xab \xf0\x9f\x8e\xb5.mp3"},
     {"<tag> & 'quote'.mp3", "<tag> & 'quote'.mp3"},
 };
 
@@ -222,8 +227,8 @@ TEST_P(ScanInvalidUtf8, RejectedFileWithSuchANameDoesNotSpoilTheReport) {
 
 INSTANTIATE_TEST_SUITE_P(Sequences, ScanInvalidUtf8,
                          ::testing::Values("\xff", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
-                                           "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\xf8\x88\x80\x80\x80",
-                                           "\xe2\x82", "\x80", "\xc3"));
+                                           "\xed\xbf\xbf", "\xf4\x90\x80\x80",
+                                           "\xf8\x88\x80\x80\x80", "\xe2\x82", "\x80", "\xc3"));
 
 // ---------------------------------------------------------------------------
 // Larger directories and permissions

@@ -1,0 +1,111 @@
+#include "interpose.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+
+extern "C" {
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *block, size_t size);
+void __libc_free(void *block);
+}
+
+namespace {
+
+// Plain thread-locals: they need no constructor, so malloc may use them at
+// any time, even while the C library is still starting up.
+__thread long t_fail_countdown;
+__thread bool t_failure_hit;
+__thread long t_live_blocks;
+__thread fault::OpenHook t_open_hook;
+__thread long t_readdir_countdown = -1;
+__thread int t_readdir_error;
+
+bool allocation_must_fail() {
+    if (t_fail_countdown <= 0 || --t_fail_countdown != 0) return false;
+    t_failure_hit = true;
+    errno = ENOMEM;
+    return true;
+}
+
+} // namespace
+
+namespace fault {
+
+void fail_allocation(long n) {
+    t_fail_countdown = n;
+    t_failure_hit = false;
+}
+bool allocation_failure_hit() { return t_failure_hit; }
+void reset_live_blocks() { t_live_blocks = 0; }
+long live_blocks() { return t_live_blocks; }
+void set_open_hook(OpenHook hook) { t_open_hook = hook; }
+void fail_readdir_after(long entries, int error) {
+    t_readdir_countdown = entries;
+    t_readdir_error = error;
+}
+
+} // namespace fault
+
+extern "C" {
+
+void *malloc(size_t size) {
+    if (allocation_must_fail()) return nullptr;
+    void *block = __libc_malloc(size);
+    if (block != nullptr) ++t_live_blocks;
+    return block;
+}
+
+void *calloc(size_t count, size_t size) {
+    if (allocation_must_fail()) return nullptr;
+    void *block = __libc_calloc(count, size);
+    if (block != nullptr) ++t_live_blocks;
+    return block;
+}
+
+void *realloc(void *block, size_t size) {
+    if (block != nullptr && size == 0) {
+        --t_live_blocks;
+        return __libc_realloc(block, size);
+    }
+    if (allocation_must_fail()) return nullptr;
+    void *grown = __libc_realloc(block, size);
+    if (grown != nullptr && block == nullptr) ++t_live_blocks;
+    return grown;
+}
+
+void free(void *block) {
+    if (block != nullptr) --t_live_blocks;
+    __libc_free(block);
+}
+
+int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    if (t_open_hook != nullptr) t_open_hook(path, flags);
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+struct dirent *readdir(DIR *dir) {
+    using ReaddirFn = struct dirent *(*)(DIR *);
+    static ReaddirFn real = reinterpret_cast<ReaddirFn>(dlsym(RTLD_NEXT, "readdir"));
+    if (t_readdir_countdown == 0) {
+        errno = t_readdir_error;
+        return nullptr;
+    }
+    if (t_readdir_countdown > 0) --t_readdir_countdown;
+    return real(dir);
+}
+
+} // extern "C"

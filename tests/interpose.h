@@ -1,0 +1,28 @@
+// Fault injection from below the library. The test program defines malloc,
+// calloc, realloc, free, open and readdir itself; the shared library's calls
+// resolve to these definitions, which forward to the C library unless the
+// calling thread has armed a fault.
+#pragma once
+
+#include <cstddef>
+
+namespace fault {
+
+// The `n`th allocation (malloc, calloc, realloc) from now on this thread
+// fails with ENOMEM; 0 disarms. Returns whether the armed failure was hit.
+void fail_allocation(long n);
+bool allocation_failure_hit();
+
+// Blocks allocated minus blocks freed on this thread since the last reset.
+void reset_live_blocks();
+long live_blocks();
+
+// Called on this thread before every open(), with its arguments.
+using OpenHook = void (*)(const char *path, int flags);
+void set_open_hook(OpenHook hook);
+
+// After `entries` more entries on this thread, readdir fails with `error`;
+// a negative count disarms.
+void fail_readdir_after(long entries, int error);
+
+} // namespace fault

@@ -1,0 +1,257 @@
+// The library under faults injected from below: memory that runs out at each
+// allocation in turn, a process out of file descriptors, a FIFO swapped in
+// between the status query and the open, and an enumeration that fails.
+#include "interpose.h"
+#include "support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+using kt::expected_report;
+
+struct ScanOutcome {
+    std::string report; // "<null>" for a null result
+    std::string last_error;
+    bool failure_hit;
+    long blocks_left; // blocks still allocated after the report is released
+};
+
+// Scans with the `n`th allocation failing (0: none fails).
+ScanOutcome scan_failing_allocation(const std::string &dir, bool purge, long n) {
+    fault::reset_live_blocks();
+    fault::fail_allocation(n);
+    char *report = ktcache_scan_dir_json(dir.c_str(), purge ? 1 : 0);
+    const bool hit = fault::allocation_failure_hit();
+    fault::fail_allocation(0);
+    // Counted before the outcome's own strings allocate anything.
+    const long blocks_left = fault::live_blocks() - (report != nullptr ? 1 : 0);
+    ScanOutcome out{report ? report : "<null>", ktcache_last_error(), hit, blocks_left};
+    ktcache_free(report);
+    return out;
+}
+
+// A cache with listed, rejected, hidden and subdirectory entries.
+void lay_out_cache(const kt::TempDir &dir) {
+    dir.track("a.m4a", KTCACHE_FORMAT_M4A, 1048576);
+    dir.track("b.mp3", KTCACHE_FORMAT_MP3, 4096);
+    dir.track(".part.m4a", KTCACHE_FORMAT_M4A, 4096);
+    if (!dir.exists("covers")) dir.subdir("covers");
+}
+void lay_out_rejects(const kt::TempDir &dir) {
+    dir.write("error-page.mp3", "<!DOCTYPE html>", 2048);
+    dir.track("stub.ogg", KTCACHE_FORMAT_OGG, 100);
+}
+
+std::string full_report(const kt::TempDir &dir, uint64_t purged) {
+    std::vector<kt::Listed> listed;
+    for (const std::string &name : kt::enumeration_order(dir.path())) {
+        if (name == "a.m4a") listed.push_back({name, 1048576, "m4a"});
+        if (name == "b.mp3") listed.push_back({name, 4096, "mp3"});
+    }
+    return expected_report(listed, purged);
+}
+
+TEST(MemoryFailure, EachAllocationOfAReportScanFailsCleanly) {
+    kt::TempDir dir;
+    lay_out_cache(dir);
+    lay_out_rejects(dir);
+    const std::string complete = full_report(dir, 0);
+
+    long n = 1;
+    for (;; ++n) {
+        ASSERT_LT(n, 1000) << "the scan never completed";
+        const ScanOutcome out = scan_failing_allocation(dir.path(), false, n);
+        if (!out.failure_hit) {
+            EXPECT_EQ(out.report, complete);
+            EXPECT_EQ(out.blocks_left, 0);
+            break;
+        }
+        SCOPED_TRACE("allocation " + std::to_string(n) + " failed");
+        EXPECT_EQ(out.report, "<null>")
+            << "a scan short of memory must not return a partial report";
+        EXPECT_TRUE(out.last_error.empty() || out.last_error == "opendir failed") << out.last_error;
+        EXPECT_EQ(out.blocks_left, 0) << "leaked blocks";
+    }
+    EXPECT_GE(n, 4) << "a scan allocates the directory stream, path, list and report";
+}
+
+TEST(MemoryFailure, EachAllocationOfAPurgingScanFailsCleanly) {
+    kt::TempDir dir;
+    lay_out_cache(dir);
+    for (long n = 1;; ++n) {
+        ASSERT_LT(n, 1000) << "the scan never completed";
+        lay_out_rejects(dir);
+        const ScanOutcome out = scan_failing_allocation(dir.path(), true, n);
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        EXPECT_TRUE(dir.exists("a.m4a") && dir.exists("b.mp3") && dir.exists(".part.m4a"))
+            << "a valid or hidden track was purged";
+        EXPECT_EQ(out.blocks_left, 0) << "leaked blocks";
+        if (!out.failure_hit) {
+            EXPECT_EQ(out.report, full_report(dir, 2));
+            break;
+        }
+        EXPECT_EQ(out.report, "<null>");
+        if (out.last_error == "opendir failed") {
+            EXPECT_TRUE(dir.exists("error-page.mp3") && dir.exists("stub.ogg"));
+        } else {
+            EXPECT_EQ(out.last_error, "");
+        }
+    }
+}
+
+TEST(MemoryFailure, SafeFilenameGivesNullAndLeavesTheLastErrorText) {
+    ASSERT_EQ(ktcache_validate_file("", 0), -1);
+    for (const char *url : {static_cast<const char *>(nullptr), "", "/", "https://h/a%20b.mp3"}) {
+        fault::fail_allocation(1);
+        char *name = ktcache_safe_filename(url);
+        const bool hit = fault::allocation_failure_hit();
+        fault::fail_allocation(0);
+        EXPECT_TRUE(hit);
+        EXPECT_EQ(name, nullptr) << (url ? url : "(null)");
+        ktcache_free(name);
+    }
+    EXPECT_STREQ(ktcache_last_error(), "empty path");
+}
+
+TEST(MemoryFailure, SelfTestReportsTheNameCheckWhenNoNameCanBeMade) {
+    fault::fail_allocation(1);
+    const int32_t result = ktcache_selftest();
+    fault::fail_allocation(0);
+    EXPECT_EQ(result, KTCACHE_SELFTEST_FILENAME_FAILED);
+    EXPECT_EQ(ktcache_selftest(), KTCACHE_SELFTEST_OK);
+}
+
+TEST(MemoryFailure, ValidationAllocatesNothing) {
+    kt::TempDir dir;
+    const std::string track = dir.track("t.ogg", KTCACHE_FORMAT_OGG);
+    fault::fail_allocation(1);
+    EXPECT_EQ(ktcache_validate_file(track.c_str(), 0), KTCACHE_FORMAT_OGG);
+    EXPECT_FALSE(fault::allocation_failure_hit());
+    fault::fail_allocation(0);
+}
+
+// Opens /dev/null until the descriptor table is full, then frees exactly one
+// slot: the scan's directory stream takes it and every later open fails.
+bool exhaust_descriptors_but_one() {
+    int count = 0;
+    if (DIR *self = opendir("/proc/self/fd")) {
+        while (readdir(self) != nullptr) ++count;
+        closedir(self);
+    }
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    limit.rlim_cur = static_cast<rlim_t>(count + 8);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    int last = -1;
+    for (;;) {
+        int fd = open("/dev/null", O_RDONLY);
+        if (fd < 0) break;
+        last = fd;
+    }
+    if (errno != EMFILE || last < 0) return false;
+    close(last);
+    return true;
+}
+
+TEST(DescriptorShortage, PurgingScanNeverDeletesTracksItCouldNotOpen) {
+    kt::TempDir dir;
+    for (int i = 0; i < 5; ++i)
+        dir.track("track" + std::to_string(i) + ".flac", KTCACHE_FORMAT_FLAC);
+    dir.write("error-page.mp3", "<!DOCTYPE html>", 2048);
+    dir.track("stub.ogg", KTCACHE_FORMAT_OGG, 100);
+
+    const int status = kt::run_in_child([&] {
+        if (!exhaust_descriptors_but_one()) return 10;
+        char *report = ktcache_scan_dir_json(dir.path().c_str(), 1);
+        // Nothing could be opened, so nothing is listed; only the stub, which
+        // its size alone condemns, is purged.
+        const bool ok = report != nullptr && std::string(report) == expected_report({}, 1) &&
+                        ktcache_last_error()[0] == '\0';
+        ktcache_free(report);
+        return ok ? 0 : 11;
+    });
+    EXPECT_EQ(status, 0);
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(dir.exists("track" + std::to_string(i) + ".flac"));
+    EXPECT_TRUE(dir.exists("error-page.mp3")) << "could not be judged, so it must stay";
+    EXPECT_FALSE(dir.exists("stub.ogg"));
+
+    // With descriptors to spare the same scan lists the tracks and purges the page.
+    const std::string report = kt::scan(dir.path(), true);
+    EXPECT_NE(report.find("\"validCount\":5,\"purgedCount\":1,"), std::string::npos) << report;
+}
+
+// Replaces the file about to be opened by a FIFO with no writer: an open that
+// may block would then wait for ever.
+int g_swapped_open_flags;
+void swap_in_fifo(const char *path, int flags) {
+    const size_t len = std::strlen(path);
+    if (len < 8 || std::strcmp(path + len - 8, "swap.mp3") != 0) return;
+    g_swapped_open_flags = flags;
+    unlink(path);
+    mkfifo(path, 0644);
+}
+
+TEST(FileSwap, FifoSwappedInBeforeTheOpenNeverBlocks) {
+    kt::TempDir dir;
+    const int status = kt::run_in_child(
+        [&] {
+            fault::set_open_hook(swap_in_fifo);
+            const std::string path = dir.track("swap.mp3", KTCACHE_FORMAT_MP3);
+            const int32_t single = ktcache_validate_file(path.c_str(), 0);
+            if (single != 0 || std::strcmp(ktcache_last_error(), "unrecognized audio header") != 0)
+                return 11;
+            if ((g_swapped_open_flags & O_CLOEXEC) == 0) return 12;
+
+            unlink(path.c_str());
+            dir.track("swap.mp3", KTCACHE_FORMAT_MP3);
+            return kt::scan(dir.path(), false) == expected_report({}, 0) ? 0 : 13;
+        },
+        10);
+    EXPECT_EQ(status, 0) << "142: blocked on the FIFO; 12: not opened close-on-exec";
+}
+
+// Replaces a rejected file by an empty directory just before it is opened:
+// the purge that follows must not take the directory away.
+void swap_in_directory(const char *path, int) {
+    const size_t len = std::strlen(path);
+    if (len < 9 || std::strcmp(path + len - 9, "page.html") != 0) return;
+    unlink(path);
+    mkdir(path, 0755);
+}
+
+TEST(FileSwap, DirectorySwappedInIsNeverPurged) {
+    kt::TempDir dir;
+    dir.write("page.html", "<html>", 4096);
+    fault::set_open_hook(swap_in_directory);
+    const std::string report = kt::scan(dir.path(), true);
+    fault::set_open_hook(nullptr);
+    EXPECT_EQ(report, expected_report({}, 0));
+    struct stat st;
+    ASSERT_EQ(stat((dir / "page.html").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(EnumerationError, ReaddirFailureGivesNoReportButKeepsItsDeletions) {
+    kt::TempDir dir;
+    for (int i = 0; i < 6; ++i) dir.track("t" + std::to_string(i) + ".ogg", KTCACHE_FORMAT_OGG);
+    dir.write("junk.ogg", "<html>", 2000);
+    fault::fail_readdir_after(4, EIO);
+    char *report = ktcache_scan_dir_json(dir.path().c_str(), 1);
+    fault::fail_readdir_after(-1, 0);
+    EXPECT_EQ(report, nullptr) << "an enumeration cut short must not pass for a complete report";
+    EXPECT_STREQ(ktcache_last_error(), "");
+    ktcache_free(report);
+    for (int i = 0; i < 6; ++i) EXPECT_TRUE(dir.exists("t" + std::to_string(i) + ".ogg"));
+}
+
+} // namespace
