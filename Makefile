@@ -9,7 +9,7 @@ DEBIAN_PACKAGES := cmake make g++ gcc pkg-config libgtest-dev rapidjson-dev
 
 SOURCES := $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp' 2>/dev/null)
 
-.PHONY: all deps configure build test format format-check clean
+.PHONY: all deps configure build test demo install format format-check clean
 
 all: build
 
@@ -38,6 +38,15 @@ build: configure
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Builds everything and shows the tool on a sample cache under $(BUILD_DIR).
+demo: build
+	@scripts/demo.sh $(BUILD_DIR)
+
+# make install PREFIX=/opt/ktcache
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 format:
 	clang-format -i $(SOURCES)

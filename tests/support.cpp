@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +114,79 @@ int run_as_nobody(const std::function<int()> &body) {
             return 90;
         return body();
     });
+}
+
+namespace {
+
+// Reads both descriptors to their ends without letting either pipe fill up.
+void drain(int out_fd, int err_fd, std::string &out, std::string &err) {
+    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string *sinks[2] = {&out, &err};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1; // end of file, or a pty whose other side closed (EIO)
+                --open_count;
+            }
+        }
+    }
+}
+
+} // namespace
+
+ProcessResult run_program(const std::vector<std::string> &argv, bool terminal) {
+    ProcessResult result;
+    int out_pipe[2], err_pipe[2];
+    int pty_master = -1, pty_slave = -1;
+    if (pipe(err_pipe) != 0) return result;
+    if (terminal) {
+        if (openpty(&pty_master, &pty_slave, nullptr, nullptr, nullptr) != 0) return result;
+        out_pipe[0] = pty_master;
+        out_pipe[1] = pty_slave;
+    } else if (pipe(out_pipe) != 0) {
+        return result;
+    }
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, STDIN_FILENO);
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    drain(out_pipe[0], err_pipe[0], result.out, result.err);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (terminal) {
+        std::string plain;
+        for (char c : result.out) {
+            if (c != '\r') plain += c;
+        }
+        result.out = plain;
+    }
+    return result;
 }
 
 std::string scan(const std::string &dir, bool purge) {

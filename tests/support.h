@@ -56,6 +56,16 @@ int run_in_child(const std::function<int()> &body, unsigned timeout_seconds = 20
 int run_as_nobody(const std::function<int()> &body);
 constexpr unsigned kNobody = 65534;
 
+// Runs a program with stdin from /dev/null and collects what it writes.
+// With `terminal`, its stdout is a pseudo-terminal (carriage returns that the
+// terminal adds are removed again).
+struct ProcessResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+ProcessResult run_program(const std::vector<std::string> &argv, bool terminal = false);
+
 // Scans and returns the report as a string; "<null>" for a null result.
 std::string scan(const std::string &dir, bool purge);
 

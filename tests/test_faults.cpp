@@ -2,6 +2,7 @@
 // allocation in turn, a process out of file descriptors, a FIFO swapped in
 // between the status query and the open, and an enumeration that fails.
 #include "interpose.h"
+#include "ktcache.hpp"
 #include "support.h"
 
 #include <dirent.h>
@@ -121,6 +122,15 @@ TEST(MemoryFailure, SafeFilenameGivesNullAndLeavesTheLastErrorText) {
         ktcache_free(name);
     }
     EXPECT_STREQ(ktcache_last_error(), "empty path");
+}
+
+TEST(MemoryFailure, CppHeaderGivesAnEmptyOptionalForANameThatCannotBeMade) {
+    const std::string url = "https://h/a/some-long-track-name.m4a";
+    fault::fail_allocation(1);
+    const std::optional<std::string> name = ktcache::safe_filename(url);
+    fault::fail_allocation(0);
+    EXPECT_FALSE(name.has_value());
+    EXPECT_EQ(ktcache::safe_filename(url), "some-long-track-name.m4a");
 }
 
 TEST(MemoryFailure, SelfTestReportsTheNameCheckWhenNoNameCanBeMade) {

@@ -1,0 +1,273 @@
+// The ktcache command and the run-time loading example, run as real processes.
+#include "support.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using kt::ProcessResult;
+
+ProcessResult ktcache(std::vector<std::string> args, bool terminal = false) {
+    args.insert(args.begin(), KTCACHE_TOOL_FILE);
+    return kt::run_program(args, terminal);
+}
+
+size_t count_lines(const std::string &text) {
+    size_t n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Usage
+// ---------------------------------------------------------------------------
+
+struct UsageError {
+    std::vector<std::string> args;
+    std::string message; // the one line on stderr
+};
+
+const UsageError kUsageErrors[] = {
+    {{"frobnicate"}, "ktcache: unknown command 'frobnicate' (see 'ktcache --help')"},
+    {{"help", "frobnicate"}, "ktcache: unknown command 'frobnicate' (see 'ktcache --help')"},
+    {{"scan"}, "ktcache scan: expected exactly one DIR (see 'ktcache scan --help')"},
+    {{"scan", "a", "b"}, "ktcache scan: expected exactly one DIR (see 'ktcache scan --help')"},
+    {{"scan", "--bogus", "d"},
+     "ktcache scan: unknown option '--bogus' (see 'ktcache scan --help')"},
+    {{"scan", "--purge=yes", "d"},
+     "ktcache scan: option '--purge' takes no value (see 'ktcache scan --help')"},
+    {{"scan", "-p", "d"}, "ktcache scan: unknown option '-p' (see 'ktcache scan --help')"},
+    {{"check"}, "ktcache check: expected at least one FILE (see 'ktcache check --help')"},
+    {{"check", "f", "--min-size"},
+     "ktcache check: option '--min-size' needs a value (see 'ktcache check --help')"},
+    {{"check", "--min-size", "1k", "f"},
+     "ktcache check: --min-size: not a number: '1k' (see 'ktcache check --help')"},
+    {{"check", "--min-size= 5", "f"},
+     "ktcache check: --min-size: not a number: ' 5' (see 'ktcache check --help')"},
+    {{"name"}, "ktcache name: expected at least one URL (see 'ktcache name --help')"},
+    {{"size", "12x"}, "ktcache size: not a number: '12x' (see 'ktcache size --help')"},
+    {{"size", ""}, "ktcache size: not a number: '' (see 'ktcache size --help')"},
+    {{"size", "99999999999999999999"},
+     "ktcache size: not a number: '99999999999999999999' (see 'ktcache size --help')"},
+    {{"size", "1", "0x10"}, "ktcache size: not a number: '0x10' (see 'ktcache size --help')"},
+    {{"status", "2147483648"},
+     "ktcache status: not a number: '2147483648' (see 'ktcache status --help')"},
+    {{"status", "ok"}, "ktcache status: not a number: 'ok' (see 'ktcache status --help')"},
+    {{"selftest", "now"}, "ktcache selftest: takes no arguments (see 'ktcache selftest --help')"},
+    {{"version", "--short"},
+     "ktcache version: unknown option '--short' (see 'ktcache version --help')"},
+};
+
+class ToolUsageError : public ::testing::TestWithParam<UsageError> {};
+
+TEST_P(ToolUsageError, PrintsOneLineAndExitsWithTwo) {
+    const ProcessResult r = ktcache(GetParam().args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "") << "nothing on stdout when the arguments are wrong";
+    EXPECT_EQ(r.err, GetParam().message + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, ToolUsageError, ::testing::ValuesIn(kUsageErrors));
+
+TEST(ToolHelp, EveryCommandHasHelp) {
+    for (const char *command : {"scan", "check", "name", "size", "status", "selftest", "version"}) {
+        for (const std::vector<std::string> &args :
+             {std::vector<std::string>{command, "--help"}, {command, "-h"}, {"help", command}}) {
+            const ProcessResult r = ktcache(args);
+            EXPECT_EQ(r.status, 0) << command;
+            EXPECT_EQ(r.out.rfind(std::string("usage: ktcache ") + command, 0), 0u) << r.out;
+            EXPECT_EQ(r.err, "");
+        }
+    }
+    const ProcessResult r = ktcache({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("ktcache scan DIR [--purge] [--json]"), std::string::npos);
+    const ProcessResult bare = ktcache({});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_EQ(bare.out, "");
+    EXPECT_NE(bare.err.find("usage: ktcache COMMAND"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Small commands
+// ---------------------------------------------------------------------------
+
+TEST(ToolCommands, VersionAndSelftest) {
+    EXPECT_EQ(ktcache({"version"}).out, "ktcache 1.0.0 (interface 1)\n");
+    const ProcessResult r = ktcache({"selftest"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "selftest: ok\n");
+}
+
+TEST(ToolCommands, NameSizeAndStatusPrintOneLineEach) {
+    ProcessResult r = ktcache({"name", "https://h/a/Song%20%232.m4a?v=1", "/", "--", "--x%2Fy"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Song #2.m4a\ntrack.m4a\n--x_y\n");
+
+    r = ktcache({"size", "1536", "-5", "15369751", "9223372036854775807"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "1.5 KB\n0 B\n14.7 MB\n8589934592.00 GB\n");
+
+    r = ktcache({"status", "200", "204"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "200\tsuccess\n204\tsuccess\n");
+    r = ktcache({"status", "200", "304", "-2147483648"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "200\tsuccess\n304\tnot success\n-2147483648\tnot success\n");
+}
+
+TEST(ToolCommands, CheckReportsFormatOrReasonAndFailsOnAnyInvalidFile) {
+    kt::TempDir dir;
+    const std::string ok = dir.track("ok.flac", KTCACHE_FORMAT_FLAC, 1024);
+    const std::string tiny = dir.track("tiny.flac", KTCACHE_FORMAT_FLAC, 20);
+    const std::string missing = dir / "missing.flac";
+
+    ProcessResult r = ktcache({"check", ok});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ok + "\tflac\n");
+
+    r = ktcache({"check", ok, tiny, missing});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, ok + "\tflac\n" + tiny + "\tinvalid\tfile below minimum size\n" + missing +
+                         "\terror\tstat failed\n");
+
+    r = ktcache({"check", "--min-size=12", tiny});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, tiny + "\tflac\n");
+    r = ktcache({"check", tiny, "--min-size", "21"});
+    EXPECT_EQ(r.out, tiny + "\tinvalid\tfile below minimum size\n");
+}
+
+// ---------------------------------------------------------------------------
+// scan
+// ---------------------------------------------------------------------------
+
+void lay_out_small_cache(const kt::TempDir &dir) {
+    dir.track("a.m4a", KTCACHE_FORMAT_M4A, 2048);
+    dir.write("page.mp3", "<!DOCTYPE html>", 2000);
+    dir.track(".partial.m4a", KTCACHE_FORMAT_M4A, 2048);
+    dir.subdir("covers");
+}
+
+TEST(ToolScan, JsonIsTheLibraryReportByteForByte) {
+    kt::TempDir dir;
+    lay_out_small_cache(dir);
+    for (int i = 0; i < 40; ++i)
+        dir.track("t" + std::to_string(i) + "\"\t.ogg", KTCACHE_FORMAT_OGG);
+    const std::string library_report = kt::scan(dir.path(), false);
+    const ProcessResult r = ktcache({"scan", "--json", dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, library_report);
+    EXPECT_TRUE(dir.exists("page.mp3"));
+}
+
+TEST(ToolScan, TableListsValidFilesTotalsAndWhatWouldBePurged) {
+    kt::TempDir dir;
+    lay_out_small_cache(dir);
+    const ProcessResult r = ktcache({"scan", dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "name\tsize\tformat\n"
+                     "a.m4a\t2.0 KB\tm4a\n"
+                     "total: 1 valid file, 2.0 KB (2048 bytes)\n"
+                     "\n"
+                     "not valid\treason\taction\n"
+                     "page.mp3\tunrecognized audio header\twould be purged\n");
+    EXPECT_TRUE(dir.exists("page.mp3")) << "nothing is deleted without --purge";
+}
+
+TEST(ToolScan, PurgeDeletesAndSaysSo) {
+    kt::TempDir dir;
+    lay_out_small_cache(dir);
+    const ProcessResult r = ktcache({"scan", "--purge", dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "name\tsize\tformat\n"
+                     "a.m4a\t2.0 KB\tm4a\n"
+                     "total: 1 valid file, 2.0 KB (2048 bytes)\n"
+                     "purged: 1 file\n"
+                     "\n"
+                     "not valid\treason\taction\n"
+                     "page.mp3\tunrecognized audio header\tpurged\n");
+    EXPECT_FALSE(dir.exists("page.mp3"));
+    EXPECT_TRUE(dir.exists(".partial.m4a"));
+}
+
+TEST(ToolScan, FileThatCouldNotBeDeletedIsMarkedKept) {
+    kt::TempDir dir;
+    lay_out_small_cache(dir);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+    const int status = kt::run_as_nobody([&] {
+        const ProcessResult r = ktcache({"scan", "--purge", dir.path()});
+        return r.status == 0 && r.out.find("purged: 0 files\n") != std::string::npos &&
+                       r.out.find(
+                           "page.mp3\tunrecognized audio header\tkept (could not delete)\n") !=
+                           std::string::npos
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(dir.exists("page.mp3"));
+}
+
+TEST(ToolScan, EmptyCacheHasOnlyTheTotals) {
+    kt::TempDir dir;
+    const ProcessResult r = ktcache({"scan", dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "total: 0 valid files, 0 B (0 bytes)\n");
+}
+
+TEST(ToolScan, LibraryFailuresGoToStderrWithExitOne) {
+    ProcessResult r = ktcache({"scan", "/nonexistent/ktcache"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ktcache scan: /nonexistent/ktcache: opendir failed\n");
+
+    r = ktcache({"scan", "--json", ""});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ktcache scan: : empty dir_path\n");
+
+    kt::TempDir dir;
+    dir.track("bad\xff.mp3", KTCACHE_FORMAT_MP3);
+    r = ktcache({"scan", "--json", dir.path()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(count_lines(r.err), 1u);
+    EXPECT_NE(r.err.find("no report could be produced"), std::string::npos) << r.err;
+}
+
+TEST(ToolScan, TerminalOutputIsAlignedAndJsonEndsTheLine) {
+    kt::TempDir dir;
+    lay_out_small_cache(dir);
+    ProcessResult r = ktcache({"scan", dir.path()}, true);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find('\t'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("name   size    format\na.m4a  2.0 KB  m4a\n"), std::string::npos)
+        << r.out;
+
+    r = ktcache({"scan", "--json", dir.path()}, true);
+    EXPECT_EQ(r.out, kt::scan(dir.path(), false) + "\n");
+}
+
+// ---------------------------------------------------------------------------
+// Loading the library at run time
+// ---------------------------------------------------------------------------
+
+TEST(RuntimeHost, LoadsByFileNameResolvesEveryFunctionAndScans) {
+    kt::TempDir dir;
+    dir.track("song.ogg", KTCACHE_FORMAT_OGG, 4096);
+    const ProcessResult r = kt::run_program({KTCACHE_HOST_FILE, KTCACHE_LIBRARY_FILE, dir.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "loaded ktcache 1.0.0 (interface 1)\n" +
+                         kt::expected_report({{"song.ogg", 4096, "ogg"}}, 0) + "\n");
+
+    const ProcessResult missing =
+        kt::run_program({KTCACHE_HOST_FILE, "/nonexistent/libktcache.so", dir.path()});
+    EXPECT_EQ(missing.status, 1);
+}
+
+} // namespace
