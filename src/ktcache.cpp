@@ -100,51 +100,61 @@ void ktcache_free(void *block) { std::free(block); }
 
 namespace {
 
-/* A signature is `length` exact bytes at `offset`; the first match in table
- * order decides, which is why the MP4 box types come first. The frame sync
- * (FF followed by three set high bits) is not a byte string and is tested
- * between the ID3 and fLaC rows, see detect_format(). */
+/* A signature is a 32-bit word at byte 0 or byte 4 of the header, compared
+ * under a mask. The first row that matches decides, so the MP4 box types come
+ * first and win over everything else. Words are assembled byte by byte, so
+ * the table reads the same on any byte order. */
 struct Signature {
     size_t offset;
-    char bytes[5];
+    uint32_t value;
+    uint32_t mask;
     ktcache_format format;
 };
 
-constexpr Signature kBoxSignatures[] = {
-    {4, "ftyp", KTCACHE_FORMAT_M4A}, {4, "moov", KTCACHE_FORMAT_M4A},
-    {4, "mdat", KTCACHE_FORMAT_M4A}, {4, "free", KTCACHE_FORMAT_M4A},
-    {4, "wide", KTCACHE_FORMAT_M4A}, {0, "ID3", KTCACHE_FORMAT_MP3},
-};
+constexpr uint32_t word_of(unsigned char b0, unsigned char b1, unsigned char b2, unsigned char b3) {
+    return uint32_t{b0} | uint32_t{b1} << 8 | uint32_t{b2} << 16 | uint32_t{b3} << 24;
+}
+/* The first four bytes of a short text; the NUL of a three-letter text is
+ * masked off by its row. */
+template <size_t N> constexpr uint32_t word_of(const char (&text)[N]) {
+    static_assert(N == 4 || N == 5, "signatures are three or four bytes");
+    return word_of(static_cast<unsigned char>(text[0]), static_cast<unsigned char>(text[1]),
+                   static_cast<unsigned char>(text[2]), static_cast<unsigned char>(text[3]));
+}
 
-constexpr Signature kLeadSignatures[] = {
-    {0, "fLaC", KTCACHE_FORMAT_FLAC},
-    {0, "OggS", KTCACHE_FORMAT_OGG},
-    {0, "FORM", KTCACHE_FORMAT_WAV},
-    {0, "RIFF", KTCACHE_FORMAT_WAV},
+constexpr uint32_t kWholeWord = 0xFFFFFFFFu;
+constexpr uint32_t kFirstThreeBytes = word_of(0xFF, 0xFF, 0xFF, 0x00);
+constexpr uint32_t kFrameSyncMask = word_of(0xFF, 0xE0, 0x00, 0x00); /* FF, then 3 high bits */
+
+constexpr Signature kSignatures[] = {
+    {4, word_of("ftyp"), kWholeWord, KTCACHE_FORMAT_M4A},
+    {4, word_of("moov"), kWholeWord, KTCACHE_FORMAT_M4A},
+    {4, word_of("mdat"), kWholeWord, KTCACHE_FORMAT_M4A},
+    {4, word_of("free"), kWholeWord, KTCACHE_FORMAT_M4A},
+    {4, word_of("wide"), kWholeWord, KTCACHE_FORMAT_M4A},
+    {0, word_of("ID3"), kFirstThreeBytes, KTCACHE_FORMAT_MP3},
+    {0, kFrameSyncMask, kFrameSyncMask, KTCACHE_FORMAT_AAC},
+    {0, word_of("fLaC"), kWholeWord, KTCACHE_FORMAT_FLAC},
+    {0, word_of("OggS"), kWholeWord, KTCACHE_FORMAT_OGG},
+    {0, word_of("FORM"), kWholeWord, KTCACHE_FORMAT_WAV},
+    {0, word_of("RIFF"), kWholeWord, KTCACHE_FORMAT_WAV},
 };
 
 constexpr const char *kFormatNames[] = {"invalid", "m4a", "mp3", "aac", "flac", "ogg", "wav"};
 constexpr int32_t kFormatCount = static_cast<int32_t>(sizeof kFormatNames / sizeof *kFormatNames);
 
-template <size_t N>
-ktcache_format match_signatures(const unsigned char *header, const Signature (&table)[N]) {
-    for (const Signature &sig : table) {
-        if (std::memcmp(header + sig.offset, sig.bytes, std::strlen(sig.bytes)) == 0)
-            return sig.format;
-    }
-    return KTCACHE_FORMAT_INVALID;
-}
-
-bool is_frame_sync(const unsigned char *header) {
-    return header[0] == 0xFF && (header[1] & 0xE0) == 0xE0;
+uint32_t header_word(const unsigned char *header, size_t offset) {
+    return word_of(header[offset], header[offset + 1], header[offset + 2], header[offset + 3]);
 }
 
 ktcache_format detect_format(const void *data, size_t length) {
     if (data == nullptr || length < kMagicMinLength) return KTCACHE_FORMAT_INVALID;
     const auto *header = static_cast<const unsigned char *>(data);
-    if (ktcache_format f = match_signatures(header, kBoxSignatures)) return f;
-    if (is_frame_sync(header)) return KTCACHE_FORMAT_AAC;
-    return match_signatures(header, kLeadSignatures);
+    const uint32_t words[2] = {header_word(header, 0), header_word(header, 4)};
+    for (const Signature &sig : kSignatures) {
+        if ((words[sig.offset / 4] & sig.mask) == sig.value) return sig.format;
+    }
+    return KTCACHE_FORMAT_INVALID;
 }
 
 const char *format_name(ktcache_format format) {
