@@ -9,7 +9,7 @@ DEBIAN_PACKAGES := cmake make g++ gcc pkg-config libgtest-dev rapidjson-dev
 
 SOURCES := $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp' 2>/dev/null)
 
-.PHONY: all deps configure build test demo install format format-check clean
+.PHONY: all deps configure build test demo bench install format format-check clean
 
 all: build
 
@@ -42,6 +42,13 @@ test: build
 # Builds everything and shows the tool on a sample cache under $(BUILD_DIR).
 demo: build
 	@scripts/demo.sh $(BUILD_DIR)
+
+# Benchmarks of the hot paths; compare ratios within one run.
+bench:
+	@$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(DEBIAN_PACKAGES) libbenchmark-dev"
+	cmake -S . -B $(BUILD_DIR) -DKTCACHE_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ktcache_bench
+	$(BUILD_DIR)/bench/ktcache_bench
 
 # make install PREFIX=/opt/ktcache
 PREFIX ?= /usr/local
