@@ -184,6 +184,9 @@ struct EscapeCase {
     std::string json;
 };
 
+// Printed by value, not from the object's raw bytes (see test_audio.cpp).
+void PrintTo(const EscapeCase &c, std::ostream *out) { *out << ::testing::PrintToString(c.name); }
+
 const EscapeCase kEscapeCases[] = {
     {"say \"hi\".mp3", R"(say \"hi\".mp3)"},
     {"back\\slash.mp3", R"(back\\slash.mp3)"},
