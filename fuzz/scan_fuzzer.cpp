@@ -7,6 +7,7 @@
 // name is not UTF-8. The purge removes only entries that validation rejects,
 // removes every rejected plain file, and counts what it removed.
 #include "ktcache.h"
+#include "json_document.h"
 #include "oracles.h"
 
 #include <dirent.h>
@@ -19,11 +20,6 @@
 #include <map>
 #include <set>
 #include <vector>
-
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wdeprecated-declarations"
-#include <rapidjson/document.h>
-#pragma clang diagnostic pop
 
 namespace {
 

@@ -9,14 +9,7 @@
 #include <cstring>
 #include <map>
 
-#ifdef __GNUC__
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-#include <rapidjson/document.h>
-#ifdef __GNUC__
-#pragma GCC diagnostic pop
-#endif
+#include "json_document.h"
 
 namespace {
 

@@ -6,14 +6,12 @@
 // KTCACHE_STRESS_ROUNDS scales them (slow checkers such as valgrind use fewer).
 #include "support.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -21,14 +19,7 @@
 #include <set>
 #include <thread>
 
-#ifdef __GNUC__
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-#include <rapidjson/document.h>
-#ifdef __GNUC__
-#pragma GCC diagnostic pop
-#endif
+#include "json_document.h"
 
 namespace {
 
