@@ -338,7 +338,8 @@ namespace {
  * it; this one turns the failure into std::bad_alloc, which the report code
  * catches before it can reach the C interface. */
 struct ThrowingHeapAllocator {
-    static const bool kNeedFree = true;
+    /* Part of RapidJSON's allocator concept; the writer itself never asks. */
+    [[maybe_unused]] static const bool kNeedFree = true;
     void *Malloc(size_t size) { return size != 0 ? checked(std::malloc(size)) : nullptr; }
     void *Realloc(void *block, size_t, size_t size) {
         if (size == 0) {

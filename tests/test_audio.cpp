@@ -17,6 +17,10 @@ struct MagicCase {
     ktcache_format expected;
 };
 
+// Without this, test names would be printed from the object's raw bytes,
+// padding included, which memory checkers rightly call uninitialised.
+void PrintTo(const MagicCase &c, std::ostream *out) { *out << c.what; }
+
 std::string bytes_of(std::initializer_list<int> values, size_t pad_to = 12) {
     std::string s;
     for (int v : values) s.push_back(static_cast<char>(v));

@@ -12,6 +12,9 @@ struct NameCase {
     std::string name;
 };
 
+// Printed by value, not from the object's raw bytes (see test_audio.cpp).
+void PrintTo(const NameCase &c, std::ostream *out) { *out << ::testing::PrintToString(c.url); }
+
 std::string safe_name(const std::string &url) {
     kt::OwnedText name(ktcache_safe_filename(url.c_str()));
     return name ? std::string(name.get()) : std::string("<null>");

@@ -9,14 +9,7 @@
 #include <cstring>
 #include <map>
 
-#ifdef __GNUC__
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-#include <rapidjson/document.h>
-#ifdef __GNUC__
-#pragma GCC diagnostic pop
-#endif
+#include "json_document.h"
 
 namespace {
 
@@ -183,6 +176,9 @@ struct EscapeCase {
     std::string name;
     std::string json;
 };
+
+// Printed by value, not from the object's raw bytes (see test_audio.cpp).
+void PrintTo(const EscapeCase &c, std::ostream *out) { *out << ::testing::PrintToString(c.name); }
 
 const EscapeCase kEscapeCases[] = {
     {"say \"hi\".mp3", R"(say \"hi\".mp3)"},
