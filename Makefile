@@ -116,6 +116,9 @@ check-valgrind: check-deps build
 	  --gtest_filter='-MemoryFailure.*'
 	$(VALGRIND) $(BUILD_DIR)/tests/ktcache_stress_tests --gtest_brief=1
 	$(VALGRIND) $(BUILD_DIR)/tests/ktcache_c_api
+	$(VALGRIND) --trace-children=yes --trace-children-skip='*/bash,*/sh,*/cmake,*/cc' \
+	  $(BUILD_DIR)/tests/ktcache_tool_tests --gtest_brief=1 \
+	  --gtest_filter='-ToolScan.FileThatCouldNotBeDeletedIsMarkedKept'
 
 # clang's libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer.
 check-fuzz: check-deps

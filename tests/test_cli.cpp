@@ -32,6 +32,12 @@ struct UsageError {
     std::string message; // the one line on stderr
 };
 
+// gtest would otherwise print the struct from its raw bytes.
+void PrintTo(const UsageError &e, std::ostream *os) {
+    *os << "ktcache";
+    for (const std::string &a : e.args) *os << " '" << a << "'";
+}
+
 const UsageError kUsageErrors[] = {
     {{"frobnicate"}, "ktcache: unknown command 'frobnicate' (see 'ktcache --help')"},
     {{"help", "frobnicate"}, "ktcache: unknown command 'frobnicate' (see 'ktcache --help')"},
