@@ -148,12 +148,12 @@ std::string parse_arguments(const std::vector<std::string> &args,
         }
         const size_t eq = arg.find('=');
         const std::string name = arg.substr(0, eq);
-        const OptionSpec *spec = nullptr;
+        const OptionSpec *option = nullptr;
         for (const OptionSpec &s : specs) {
-            if (name == s.name) spec = &s;
+            if (name == s.name) option = &s;
         }
-        if (spec == nullptr) return "unknown option '" + name + "'";
-        if (!spec->takes_value) {
+        if (option == nullptr) return "unknown option '" + name + "'";
+        if (!option->takes_value) {
             if (eq != std::string::npos) return "option '" + name + "' takes no value";
             out.options[name] = "";
         } else if (eq != std::string::npos) {
