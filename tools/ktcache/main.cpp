@@ -6,6 +6,7 @@
 //
 // Exit status: 0 success, 1 a file/status is not valid or the library
 // failed, 2 a usage error (unknown command or option, bad number).
+#include "json_document.h"
 #include "ktcache.hpp"
 
 #include <dirent.h>
@@ -22,14 +23,6 @@
 #include <string>
 #include <vector>
 
-#ifdef __GNUC__
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-#include <rapidjson/document.h>
-#ifdef __GNUC__
-#pragma GCC diagnostic pop
-#endif
 
 namespace {
 

@@ -1,4 +1,5 @@
-// RapidJSON's DOM, for reading reports back in tests. Its document.h uses
+// RapidJSON's DOM, for reading scan reports back (the tool, the tests and
+// the fuzzers; the library itself only writes). Its document.h uses
 // std::iterator, which C++17 deprecates; the warning is silenced for it alone.
 #pragma once
 
