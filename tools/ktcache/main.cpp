@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 constexpr int kExitOk = 0;
