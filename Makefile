@@ -59,6 +59,7 @@ format:
 	clang-format -i $(SOURCES)
 
 format-check:
+	@$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="clang-format"
 	clang-format --dry-run --Werror $(SOURCES)
 
 clean:
