@@ -109,7 +109,6 @@ TEST(ScanReport, EveryContainerIsNamedInTheReport) {
 TEST(ScanReport, SubdirectoriesAreNeitherListedEnteredNorDeleted) {
     kt::TempDir dir;
     dir.subdir("album.mp3");
-    kt::TempDir unused;
     dir.track("album.mp3/inner.mp3", KTCACHE_FORMAT_MP3);
     dir.write("album.mp3/junk.mp3", "<html>", 4000);
     EXPECT_EQ(scan(dir.path(), true), kEmptyReport);
