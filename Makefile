@@ -9,7 +9,8 @@ DEBIAN_PACKAGES := cmake make g++ gcc pkg-config libgtest-dev rapidjson-dev
 
 SOURCES := $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp' 2>/dev/null)
 
-.PHONY: all deps configure build test demo bench install format format-check clean
+.PHONY: all deps configure build test demo bench install format format-check clean \
+  windows windows-deps test-windows
 
 all: build
 
@@ -63,7 +64,29 @@ format-check:
 	clang-format --dry-run --Werror $(SOURCES)
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR)
+
+# ---------------------------------------------------------------------------
+# Windows: `make windows` cross-builds the shipped 64-bit DLL with mingw-w64
+# and checks its export and import tables; `make test-windows` also builds
+# the test programs and runs them under Wine.
+# ---------------------------------------------------------------------------
+WINDOWS_BUILD_DIR ?= build-windows
+WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64 googletest rapidjson-dev wine64
+WINDOWS_DLL := $(WINDOWS_BUILD_DIR)/kelvane-kelvanetunes-offline-cache-model.dll
+
+windows-deps:
+	@$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(WINDOWS_PACKAGES)"
+
+windows: windows-deps
+	cmake -S . -B $(WINDOWS_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DKTCACHE_WERROR=ON -DKTCACHE_BUILD_BENCHMARKS=OFF $(CMAKE_FLAGS)
+	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS) --target ktcache
+	scripts/check-dll.sh $(WINDOWS_DLL) src/ktcache.map
+
+test-windows: windows
+	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
+	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 # ---------------------------------------------------------------------------
 # Reliability checks: `make check` runs the whole suite under AddressSanitizer

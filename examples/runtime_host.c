@@ -19,8 +19,13 @@
 #include <windows.h>
 typedef HMODULE library_handle;
 static library_handle open_library(const char *file) { return LoadLibraryA(file); }
+/* ISO C has no cast from a function pointer to void *; copy its bytes
+ * instead, as resolve() does the other way round. */
 static void *find_function(library_handle lib, const char *name) {
-    return (void *)GetProcAddress(lib, name);
+    FARPROC fn = GetProcAddress(lib, name);
+    void *address;
+    memcpy(&address, &fn, sizeof address);
+    return address;
 }
 static void close_library(library_handle lib) { FreeLibrary(lib); }
 #else
