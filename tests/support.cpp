@@ -2,13 +2,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <process.h>
+#else
 #include <grp.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +41,59 @@ std::string audio_header(ktcache_format format) {
     return h;
 }
 
+#ifdef _WIN32
+
+int make_directory(const std::string &path) { return _mkdir(path.c_str()); }
+
+namespace {
+
+// Removes a directory and everything below it; Windows has no links that
+// could lead outside, and no permission bits that a test takes away.
+bool remove_tree(const std::string &path) {
+    bool ok = true;
+    if (DIR *d = opendir(path.c_str())) {
+        while (const dirent *e = readdir(d)) {
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            const std::string entry = path + "/" + e->d_name;
+            struct _stat64 st;
+            if (_stat64(entry.c_str(), &st) == 0 && (st.st_mode & _S_IFDIR)) {
+                ok = remove_tree(entry) && ok;
+            } else {
+                ok = _unlink(entry.c_str()) == 0 && ok;
+            }
+        }
+        closedir(d);
+    }
+    return _rmdir(path.c_str()) == 0 && ok;
+}
+
+} // namespace
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> serial{0};
+    const char *base = std::getenv("TEMP");
+    if (base == nullptr || *base == '\0') base = std::getenv("TMP");
+    const std::string prefix = std::string(base && *base ? base : ".") + "/ktcache-test-" +
+                               std::to_string(_getpid()) + "-";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string candidate = prefix + std::to_string(serial++);
+        if (_mkdir(candidate.c_str()) == 0) {
+            path_ = candidate;
+            return;
+        }
+        if (errno != EEXIST) break;
+    }
+    throw std::runtime_error("cannot create a directory under " + prefix);
+}
+
+TempDir::~TempDir() {
+    if (!remove_tree(path_)) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+}
+
+#else
+
+int make_directory(const std::string &path) { return mkdir(path.c_str(), 0755); }
+
 TempDir::TempDir() {
     const char *base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/ktcache-test-XXXXXX";
@@ -50,6 +109,8 @@ TempDir::~TempDir() {
     std::string cmd = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
     if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
 }
+
+#endif
 
 std::string TempDir::write(const std::string &name, const std::string &header, size_t size) const {
     std::string content = header;
@@ -69,13 +130,18 @@ std::string TempDir::track(const std::string &name, ktcache_format format, size_
 
 std::string TempDir::subdir(const std::string &name) const {
     std::string full = *this / name;
-    if (mkdir(full.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + full);
+    if (make_directory(full) != 0) throw std::runtime_error("mkdir " + full);
     return full;
 }
 
 bool TempDir::exists(const std::string &name) const {
+#ifdef _WIN32
+    struct _stat64 st;
+    return _stat64((*this / name).c_str(), &st) == 0;
+#else
     struct stat st;
-    return lstat((*this / name).c_str(), &st) == 0;
+    return lstat((*this / name).c_str(), &st) == 0; // a dangling link exists too
+#endif
 }
 
 std::vector<std::string> enumeration_order(const std::string &dir) {
@@ -89,6 +155,8 @@ std::vector<std::string> enumeration_order(const std::string &dir) {
     closedir(d);
     return names;
 }
+
+#ifndef _WIN32
 
 int run_in_child(const std::function<int()> &body, unsigned timeout_seconds) {
     std::fflush(nullptr);
@@ -188,6 +256,8 @@ ProcessResult run_program(const std::vector<std::string> &argv, bool terminal) {
     }
     return result;
 }
+
+#endif // !_WIN32
 
 std::string scan(const std::string &dir, bool purge) {
     OwnedText report(ktcache_scan_dir_json(dir.c_str(), purge ? 1 : 0));

@@ -47,6 +47,12 @@ class TempDir {
 // Names as readdir returns them, in enumeration order, without "." and "..".
 std::vector<std::string> enumeration_order(const std::string &dir);
 
+// Creates a directory (mode 0755 where modes exist); 0 on success.
+int make_directory(const std::string &path);
+
+#ifndef _WIN32
+// Processes, users and terminals: POSIX only (fork, setuid, pseudo-terminals).
+
 // Runs `body` in a forked child and returns its exit status, or 128 + the
 // signal that ended it. `timeout_seconds` arms an alarm in the child.
 int run_in_child(const std::function<int()> &body, unsigned timeout_seconds = 20);
@@ -65,6 +71,7 @@ struct ProcessResult {
     std::string err;
 };
 ProcessResult run_program(const std::vector<std::string> &argv, bool terminal = false);
+#endif
 
 // Scans and returns the report as a string; "<null>" for a null result.
 std::string scan(const std::string &dir, bool purge);

@@ -2,8 +2,12 @@
 // the per-thread last-error text.
 #include "support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <elf.h>
+#endif
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +26,51 @@ const std::set<std::string> kInterface = {
     "ktcache_validate_file", "ktcache_validate_http_status",  "ktcache_safe_filename",
     "ktcache_scan_dir_json", "ktcache_format_bytes",          "ktcache_selftest",
 };
+
+#ifdef _WIN32
+
+// The names in the DLL's export directory, read from the loaded image: that is
+// what GetProcAddress resolves. `unnamed` counts entries reachable only by
+// ordinal.
+std::set<std::string> exported_names(HMODULE module, size_t &unnamed) {
+    const auto *base = reinterpret_cast<const unsigned char *>(module);
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    std::set<std::string> names;
+    unnamed = 0;
+    if (dir.VirtualAddress == 0) return names;
+    const auto *exports =
+        reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + dir.VirtualAddress);
+    const auto *name_rvas = reinterpret_cast<const DWORD *>(base + exports->AddressOfNames);
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+        names.insert(reinterpret_cast<const char *>(base + name_rvas[i]));
+    unnamed = exports->NumberOfFunctions - exports->NumberOfNames;
+    return names;
+}
+
+} // namespace
+
+TEST(ExportedInterface, DefinesExactlyTheTwelveFunctions) {
+    HMODULE lib = LoadLibraryA(KTCACHE_LIBRARY_FILE);
+    ASSERT_NE(lib, nullptr) << "LoadLibrary error " << GetLastError();
+    size_t unnamed = 0;
+    EXPECT_EQ(exported_names(lib, unnamed), kInterface);
+    EXPECT_EQ(unnamed, 0u);
+    FreeLibrary(lib);
+}
+
+TEST(ExportedInterface, ResolvesEveryFunctionByNameAtRunTime) {
+    HMODULE lib = LoadLibraryA(KTCACHE_LIBRARY_FILE);
+    ASSERT_NE(lib, nullptr) << "LoadLibrary error " << GetLastError();
+    for (const std::string &name : kInterface)
+        EXPECT_NE(GetProcAddress(lib, name.c_str()), nullptr) << name;
+    EXPECT_EQ(GetProcAddress(lib, "ktcache_scan_dir_json_impl"), nullptr);
+    FreeLibrary(lib);
+}
+
+#else
 
 // Every symbol the shared object defines in its dynamic symbol table, read
 // straight from the ELF file: that is what a loader can resolve.
@@ -60,6 +109,8 @@ TEST(ExportedInterface, ResolvesEveryFunctionByNameAtRunTime) {
     EXPECT_EQ(dlsym(lib, "ktcache_scan_dir_json_impl"), nullptr);
     dlclose(lib);
 }
+
+#endif
 
 TEST(LibraryIdentity, VersionTextIsStableAndAbiIsOne) {
     const char *first = ktcache_version();
