@@ -85,16 +85,28 @@ void free(void *block) {
     __libc_free(block);
 }
 
+namespace {
+int hooked_openat(int dir_fd, const char *path, int flags, va_list args) {
+    const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    if (t_open_hook != nullptr) t_open_hook(dir_fd, path, flags);
+    return static_cast<int>(syscall(SYS_openat, dir_fd, path, flags, mode));
+}
+} // namespace
+
 int open(const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    if (t_open_hook != nullptr) t_open_hook(path, flags);
-    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+    va_list args;
+    va_start(args, flags);
+    const int fd = hooked_openat(AT_FDCWD, path, flags, args);
+    va_end(args);
+    return fd;
+}
+
+int openat(int dir_fd, const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const int fd = hooked_openat(dir_fd, path, flags, args);
+    va_end(args);
+    return fd;
 }
 
 struct dirent *readdir(DIR *dir) {

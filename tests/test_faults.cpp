@@ -203,12 +203,12 @@ TEST(DescriptorShortage, PurgingScanNeverDeletesTracksItCouldNotOpen) {
 // Replaces the file about to be opened by a FIFO with no writer: an open that
 // may block would then wait for ever.
 int g_swapped_open_flags;
-void swap_in_fifo(const char *path, int flags) {
+void swap_in_fifo(int dir_fd, const char *path, int flags) {
     const size_t len = std::strlen(path);
     if (len < 8 || std::strcmp(path + len - 8, "swap.mp3") != 0) return;
     g_swapped_open_flags = flags;
-    unlink(path);
-    mkfifo(path, 0644);
+    unlinkat(dir_fd, path, 0);
+    mkfifoat(dir_fd, path, 0644);
 }
 
 TEST(FileSwap, FifoSwappedInBeforeTheOpenNeverBlocks) {
@@ -232,11 +232,11 @@ TEST(FileSwap, FifoSwappedInBeforeTheOpenNeverBlocks) {
 
 // Replaces a rejected file by an empty directory just before it is opened:
 // the purge that follows must not take the directory away.
-void swap_in_directory(const char *path, int) {
+void swap_in_directory(int dir_fd, const char *path, int) {
     const size_t len = std::strlen(path);
     if (len < 9 || std::strcmp(path + len - 9, "page.html") != 0) return;
-    unlink(path);
-    mkdir(path, 0755);
+    unlinkat(dir_fd, path, 0);
+    mkdirat(dir_fd, path, 0755);
 }
 
 TEST(FileSwap, DirectorySwappedInIsNeverPurged) {
