@@ -446,43 +446,63 @@ int32_t ktcache_validate_file(const char *path, int64_t min_size) {
 
 namespace {
 
-/* Bytes that common file systems refuse or treat specially in a name. */
-constexpr std::array<bool, 256> make_unsafe_byte_table() {
-    std::array<bool, 256> table{};
-    for (int c = 0; c < 0x20; ++c) table[c] = true;
-    for (unsigned char c : {'"', '*', '/', ':', '<', '>', '?', '\\', '|'}) table[c] = true;
-    table[0x7F] = true;
+/* Each byte as it may appear in a name: itself, or the replacement for the
+ * bytes that common file systems refuse or treat specially. */
+constexpr std::array<char, 256> make_name_byte_table() {
+    std::array<char, 256> table{};
+    for (int c = 0; c < 256; ++c) table[c] = static_cast<char>(c);
+    for (int c = 0; c < 0x20; ++c) table[c] = kReplacementByte;
+    for (unsigned char c : {'"', '*', '/', ':', '<', '>', '?', '\\', '|'})
+        table[c] = kReplacementByte;
+    table[0x7F] = kReplacementByte;
     return table;
 }
-constexpr std::array<bool, 256> kUnsafeNameByte = make_unsafe_byte_table();
+constexpr std::array<char, 256> kNameByte = make_name_byte_table();
 
-int hex_digit_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+/* The value of each hexadecimal digit; every other byte has a bit of
+ * kNotHexDigit set, so one test of two digits together tells an escape. */
+constexpr unsigned char kNotHexDigit = 0xF0;
+constexpr std::array<unsigned char, 256> make_hex_value_table() {
+    std::array<unsigned char, 256> table{};
+    for (int c = 0; c < 256; ++c) table[c] = kNotHexDigit;
+    for (int d = 0; d < 10; ++d) table['0' + d] = static_cast<unsigned char>(d);
+    for (int d = 0; d < 6; ++d) {
+        table['a' + d] = static_cast<unsigned char>(10 + d);
+        table['A' + d] = static_cast<unsigned char>(10 + d);
+    }
+    return table;
 }
+constexpr std::array<unsigned char, 256> kHexValue = make_hex_value_table();
 
 /* Percent-decodes `segment` once and replaces unsafe bytes, writing into
- * `out` (room for `length` bytes). Returns the number of bytes written. */
+ * `out` (room for `length` bytes) in one pass. Returns the number of bytes
+ * written. An escape needs two more bytes, so the last two are copied
+ * outside the main loop, which then never tests the bounds of a lookahead;
+ * the choice between an escape and a plain byte is a select, not a branch,
+ * because escapes and plain bytes alternate unpredictably in real names. */
 size_t decode_segment(const char *segment, size_t length, char *out) {
-    size_t written = 0;
-    for (size_t i = 0; i < length;) {
-        auto byte = static_cast<unsigned char>(segment[i]);
-        int hi = -1, lo = -1;
-        if (byte == '%' && i + 2 < length) {
-            hi = hex_digit_value(static_cast<unsigned char>(segment[i + 1]));
-            lo = hex_digit_value(static_cast<unsigned char>(segment[i + 2]));
-        }
-        if (hi >= 0 && lo >= 0) {
-            byte = static_cast<unsigned char>(hi * 16 + lo);
-            i += 3;
-        } else {
-            i += 1;
-        }
-        out[written++] = kUnsafeNameByte[byte] ? kReplacementByte : static_cast<char>(byte);
+    const auto *in = reinterpret_cast<const unsigned char *>(segment);
+    const size_t escape_end = length > 2 ? length - 2 : 0;
+    size_t i = 0, written = 0;
+    while (i < escape_end) {
+        const unsigned hi = kHexValue[in[i + 1]];
+        const unsigned lo = kHexValue[in[i + 2]];
+        const bool escape = in[i] == '%' && ((hi | lo) & kNotHexDigit) == 0;
+        const unsigned byte = escape ? (hi << 4 | lo) : in[i];
+        out[written++] = kNameByte[byte];
+        i += escape ? 3 : 1;
     }
+    for (; i < length; ++i) out[written++] = kNameByte[in[i]];
     return written;
+}
+
+/* The offset just past the last '/' in url[0, end), or 0 when there is none;
+ * memchr outruns a byte-by-byte search back from the end on long names. */
+size_t segment_start(const char *url, size_t end) {
+    size_t start = 0;
+    for (const void *slash; (slash = std::memchr(url + start, '/', end - start)) != nullptr;)
+        start = static_cast<size_t>(static_cast<const char *>(slash) - url) + 1;
+    return start;
 }
 
 char *new_fallback_name() {
@@ -501,8 +521,7 @@ char *ktcache_safe_filename(const char *url) {
     while (end > 0 && url[end - 1] == '/') --end;
     if (end == 0) return new_fallback_name();
 
-    size_t start = end;
-    while (start > 0 && url[start - 1] != '/') --start;
+    const size_t start = segment_start(url, end);
     const size_t segment_length = end - start;
 
     /* Decoding never lengthens the segment; the block also has room for the
