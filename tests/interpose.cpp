@@ -6,6 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <cstdarg>
 
@@ -23,6 +25,8 @@ namespace {
 __thread long t_fail_countdown;
 __thread bool t_failure_hit;
 __thread long t_live_blocks;
+__thread long t_live_bytes;
+__thread long t_peak_bytes;
 __thread fault::OpenHook t_open_hook;
 __thread long t_readdir_countdown = -1;
 __thread int t_readdir_error;
@@ -33,6 +37,12 @@ bool allocation_must_fail() {
     errno = ENOMEM;
     return true;
 }
+
+void count_allocated(void *block) {
+    t_live_bytes += static_cast<long>(malloc_usable_size(block));
+    if (t_live_bytes > t_peak_bytes) t_peak_bytes = t_live_bytes;
+}
+void count_freed(void *block) { t_live_bytes -= static_cast<long>(malloc_usable_size(block)); }
 
 } // namespace
 
@@ -45,6 +55,8 @@ void fail_allocation(long n) {
 bool allocation_failure_hit() { return t_failure_hit; }
 void reset_live_blocks() { t_live_blocks = 0; }
 long live_blocks() { return t_live_blocks; }
+void reset_peak_bytes() { t_live_bytes = t_peak_bytes = 0; }
+size_t peak_bytes() { return static_cast<size_t>(t_peak_bytes); }
 void set_open_hook(OpenHook hook) { t_open_hook = hook; }
 void fail_readdir_after(long entries, int error) {
     t_readdir_countdown = entries;
@@ -58,30 +70,45 @@ extern "C" {
 void *malloc(size_t size) {
     if (allocation_must_fail()) return nullptr;
     void *block = __libc_malloc(size);
-    if (block != nullptr) ++t_live_blocks;
+    if (block != nullptr) {
+        ++t_live_blocks;
+        count_allocated(block);
+    }
     return block;
 }
 
 void *calloc(size_t count, size_t size) {
     if (allocation_must_fail()) return nullptr;
     void *block = __libc_calloc(count, size);
-    if (block != nullptr) ++t_live_blocks;
+    if (block != nullptr) {
+        ++t_live_blocks;
+        count_allocated(block);
+    }
     return block;
 }
 
 void *realloc(void *block, size_t size) {
     if (block != nullptr && size == 0) {
         --t_live_blocks;
+        count_freed(block);
         return __libc_realloc(block, size);
     }
     if (allocation_must_fail()) return nullptr;
+    const long old_bytes = block != nullptr ? static_cast<long>(malloc_usable_size(block)) : 0;
     void *grown = __libc_realloc(block, size);
-    if (grown != nullptr && block == nullptr) ++t_live_blocks;
+    if (grown != nullptr) {
+        if (block == nullptr) ++t_live_blocks;
+        t_live_bytes -= old_bytes;
+        count_allocated(grown);
+    }
     return grown;
 }
 
 void free(void *block) {
-    if (block != nullptr) --t_live_blocks;
+    if (block != nullptr) {
+        --t_live_blocks;
+        count_freed(block);
+    }
     __libc_free(block);
 }
 

@@ -17,6 +17,11 @@ bool allocation_failure_hit();
 void reset_live_blocks();
 long live_blocks();
 
+// The most bytes (as the allocator counts them) this thread had allocated at
+// once since the last reset, counting from zero at the reset.
+void reset_peak_bytes();
+size_t peak_bytes();
+
 // Called on this thread before every open() and openat(), with the directory
 // the path is relative to (AT_FDCWD for open), the path and the flags.
 using OpenHook = void (*)(int dir_fd, const char *path, int flags);

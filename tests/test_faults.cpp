@@ -251,6 +251,26 @@ TEST(FileSwap, DirectorySwappedInIsNeverPurged) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
+// The report is streamed into the block the caller receives: a scan never
+// holds a second copy of the list, nor a document of every entry.
+TEST(MemoryUse, ScanPeakStaysWithinThreeTimesTheReport) {
+    kt::TempDir dir;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string stem =
+            "Artist " + std::to_string(i % 37) + " - Track " + std::to_string(i);
+        dir.track(stem + ".m4a", KTCACHE_FORMAT_M4A, 1024);
+        if (i % 10 == 0) dir.write(stem + ".html", "<!DOCTYPE html>", 2048);
+    }
+    fault::reset_peak_bytes();
+    char *report = ktcache_scan_dir_json(dir.path().c_str(), 0);
+    const size_t peak = fault::peak_bytes();
+    ASSERT_NE(report, nullptr);
+    const size_t length = std::strlen(report);
+    ktcache_free(report);
+    EXPECT_GT(length, 3000u * 60);
+    EXPECT_LE(peak, 3 * length) << "report " << length << " bytes, peak " << peak;
+}
+
 TEST(EnumerationError, ReaddirFailureGivesNoReportButKeepsItsDeletions) {
     kt::TempDir dir;
     for (int i = 0; i < 6; ++i) dir.track("t" + std::to_string(i) + ".ogg", KTCACHE_FORMAT_OGG);
