@@ -6,12 +6,13 @@
  *   2. Per-thread last-error text
  *   3. Library interface
  *   4. Audio header recognition
- *   5. Cached file validation
- *   6. Download naming
- *   7. Report text (JSON writing on the C heap)
- *   8. Cache directory scan and purge
- *   9. Presentation helpers
- *  10. Self-test
+ *   5. Platform file access
+ *   6. Cached file validation
+ *   7. Download naming
+ *   8. Report text (JSON writing on the C heap)
+ *   9. Cache directory scan and purge
+ *  10. Presentation helpers
+ *  11. Self-test
  *
  * Nothing in here throws across the C interface: the only exception that can
  * arise is std::bad_alloc from the report writer's allocator, and it is caught
@@ -170,14 +171,70 @@ ktcache_format ktcache_has_valid_audio_magic(const void *header, size_t length) 
 const char *ktcache_format_name(ktcache_format format) { return format_name(format); }
 
 /* =========================================================================
- * 5. Cached file validation
+ * 5. Platform file access
+ *
+ * Every call whose spelling differs between platforms is made here and
+ * nowhere else. A file is named by a FileRef: a directory handle and a name
+ * relative to it. Where the C library can work relative to an open directory
+ * (fstatat, openat, unlinkat), a scan names each entry by its bare name, so
+ * that no call walks the directory's own path again. Elsewhere the scan
+ * joins the directory path and the entry name, and every FileRef is relative
+ * to the current directory.
  * ========================================================================= */
 
+#if !defined(KTCACHE_PORTABLE_FILE_ACCESS) && defined(AT_FDCWD) && !defined(_WIN32)
+#define KTCACHE_RELATIVE_TO_DIRECTORY 1
+#else
+#define KTCACHE_RELATIVE_TO_DIRECTORY 0
+#endif
+
 namespace {
+
+/* What validation and the scan need from a status query. */
+struct FileStatus {
+    bool is_regular;
+    int64_t size;
+};
+
+#if KTCACHE_RELATIVE_TO_DIRECTORY
+using DirHandle = int;
+constexpr DirHandle kCurrentDirectory = AT_FDCWD;
+#else
+using DirHandle = int; /* only the current directory exists here */
+constexpr DirHandle kCurrentDirectory = 0;
+#endif
+
+struct FileRef {
+    DirHandle dir;
+    const char *name; /* relative to `dir`, or any path when `dir` is the current directory */
+};
 
 /* Opening never blocks (a FIFO or device swapped in after the status query
  * would otherwise hang the caller) and never leaks into a child process. */
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+
+/* The status of a file, following symbolic links; false when it cannot be
+ * queried. */
+bool query_status(FileRef file, FileStatus *status) {
+    struct stat st;
+#if KTCACHE_RELATIVE_TO_DIRECTORY
+    if (fstatat(file.dir, file.name, &st, 0) != 0) return false;
+#else
+    if (stat(file.name, &st) != 0) return false;
+#endif
+    status->is_regular = S_ISREG(st.st_mode);
+    status->size = static_cast<int64_t>(st.st_size);
+    return true;
+}
+
+/* A descriptor open for reading, or -1 with errno set. */
+int open_for_reading(FileRef file) {
+#if KTCACHE_RELATIVE_TO_DIRECTORY
+    return openat(file.dir, file.name, kOpenFlags);
+#else
+    return open(file.name, kOpenFlags);
+#endif
+}
 
 /* Reads up to `capacity` bytes from the start of an open file; a read error
  * or an early end simply gives a shorter count. */
@@ -196,328 +253,42 @@ size_t read_prefix(int fd, unsigned char *buf, size_t capacity) {
     return got;
 }
 
-/* Judges a path whose status the caller has already queried. `open_errno`
- * receives errno when the file cannot be opened, so that a purging scan can
- * tell a broken file from a process that has run out of descriptors. */
-int32_t check_file(const char *path, const struct stat &st, int64_t min_size, int *open_errno) {
-    if (!S_ISREG(st.st_mode)) {
-        set_last_error(kErrNotRegular);
-        return kValidationRejected;
-    }
-    if (static_cast<int64_t>(st.st_size) < min_size) {
-        set_last_error(kErrBelowMinimum);
-        return kValidationRejected;
-    }
-    int fd = open(path, kOpenFlags);
-    if (fd < 0) {
-        if (open_errno != nullptr) *open_errno = errno;
-        set_last_error(kErrOpen);
-        return kValidationError;
-    }
-    unsigned char header[kHeaderReadSize];
-    size_t got = read_prefix(fd, header, sizeof header);
-    close(fd);
+void close_file(int fd) { close(fd); }
 
-    ktcache_format format = detect_format(header, got);
-    if (format == KTCACHE_FORMAT_INVALID) {
-        set_last_error(kErrUnrecognized);
-        return kValidationRejected;
-    }
-    clear_last_error();
-    return format;
+/* unlink, unlike remove, can never take away a directory that has replaced
+ * the file since it was examined. */
+bool delete_file(FileRef file) {
+#if KTCACHE_RELATIVE_TO_DIRECTORY
+    return unlinkat(file.dir, file.name, 0) == 0;
+#else
+    return unlink(file.name) == 0;
+#endif
 }
 
-int64_t effective_min_size(int64_t min_size) {
-    return min_size > 0 ? min_size : KTCACHE_DEFAULT_MIN_SIZE;
+/* When the enumeration already knows an entry is a directory, device, pipe or
+ * socket, the status query can be spared. Links and unknown types are
+ * resolved by the status query. */
+bool is_known_non_regular(const struct dirent *entry) {
+#ifdef _DIRENT_HAVE_D_TYPE
+    switch (entry->d_type) {
+    case DT_DIR:
+    case DT_FIFO:
+    case DT_CHR:
+    case DT_BLK:
+    case DT_SOCK: return true;
+    default: return false;
+    }
+#else
+    (void)entry;
+    return false;
+#endif
 }
 
-} // namespace
-
-int32_t ktcache_validate_file(const char *path, int64_t min_size) {
-    if (path == nullptr || path[0] == '\0') {
-        set_last_error(kErrEmptyPath);
-        return kValidationError;
-    }
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        set_last_error(kErrStat);
-        return kValidationError;
-    }
-    return check_file(path, st, effective_min_size(min_size), nullptr);
-}
-
-/* =========================================================================
- * 6. Download naming
- * ========================================================================= */
-
-namespace {
-
-/* Bytes that common file systems refuse or treat specially in a name. */
-constexpr std::array<bool, 256> make_unsafe_byte_table() {
-    std::array<bool, 256> table{};
-    for (int c = 0; c < 0x20; ++c) table[c] = true;
-    for (unsigned char c : {'"', '*', '/', ':', '<', '>', '?', '\\', '|'}) table[c] = true;
-    table[0x7F] = true;
-    return table;
-}
-constexpr std::array<bool, 256> kUnsafeNameByte = make_unsafe_byte_table();
-
-int hex_digit_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-/* Percent-decodes `segment` once and replaces unsafe bytes, writing into
- * `out` (room for `length` bytes). Returns the number of bytes written. */
-size_t decode_segment(const char *segment, size_t length, char *out) {
-    size_t written = 0;
-    for (size_t i = 0; i < length;) {
-        auto byte = static_cast<unsigned char>(segment[i]);
-        int hi = -1, lo = -1;
-        if (byte == '%' && i + 2 < length) {
-            hi = hex_digit_value(static_cast<unsigned char>(segment[i + 1]));
-            lo = hex_digit_value(static_cast<unsigned char>(segment[i + 2]));
-        }
-        if (hi >= 0 && lo >= 0) {
-            byte = static_cast<unsigned char>(hi * 16 + lo);
-            i += 3;
-        } else {
-            i += 1;
-        }
-        out[written++] = kUnsafeNameByte[byte] ? kReplacementByte : static_cast<char>(byte);
-    }
-    return written;
-}
-
-char *new_fallback_name() {
-    auto *name = static_cast<char *>(std::malloc(sizeof kFallbackName));
-    if (name != nullptr) std::memcpy(name, kFallbackName, sizeof kFallbackName);
-    return name;
-}
-
-} // namespace
-
-char *ktcache_safe_filename(const char *url) {
-    if (url == nullptr || url[0] == '\0') return new_fallback_name();
-
-    /* The query and the fragment never name the file, nor do trailing "/". */
-    size_t end = std::strcspn(url, "?#");
-    while (end > 0 && url[end - 1] == '/') --end;
-    if (end == 0) return new_fallback_name();
-
-    size_t start = end;
-    while (start > 0 && url[start - 1] != '/') --start;
-    const size_t segment_length = end - start;
-
-    /* Decoding never lengthens the segment; the block also has room for the
-     * fallback name so that a name trimmed to nothing needs no second block. */
-    size_t capacity =
-        segment_length > sizeof kFallbackName - 1 ? segment_length : sizeof kFallbackName - 1;
-    auto *name = static_cast<char *>(std::malloc(capacity + 1));
-    if (name == nullptr) return nullptr;
-
-    size_t length = decode_segment(url + start, segment_length, name);
-    while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '.')) --length;
-    if (length == 0) {
-        std::memcpy(name, kFallbackName, sizeof kFallbackName);
-    } else {
-        name[length] = '\0';
-    }
-    return name;
-}
-
-/* =========================================================================
- * 7. Report text (JSON writing on the C heap)
- * ========================================================================= */
-
-namespace {
-
-/* RapidJSON's own allocators hand back null on failure and then write through
- * it; this one turns the failure into std::bad_alloc, which the report code
- * catches before it can reach the C interface. */
-struct ThrowingHeapAllocator {
-    /* Part of RapidJSON's allocator concept; the writer itself never asks. */
-    [[maybe_unused]] static const bool kNeedFree = true;
-    void *Malloc(size_t size) { return size != 0 ? checked(std::malloc(size)) : nullptr; }
-    void *Realloc(void *block, size_t, size_t size) {
-        if (size == 0) {
-            std::free(block);
-            return nullptr;
-        }
-        return checked(std::realloc(block, size));
-    }
-    static void Free(void *block) { std::free(block); }
-
-  private:
-    static void *checked(void *block) {
-        if (block == nullptr) throw std::bad_alloc();
-        return block;
-    }
-};
-
-/* A growable text in one malloc block, usable as a RapidJSON output stream.
- * release() hands the block over NUL-terminated, ready for ktcache_free. */
-class HeapText {
-  public:
-    typedef char Ch;
-
-    HeapText() = default;
-    HeapText(const HeapText &) = delete;
-    HeapText &operator=(const HeapText &) = delete;
-    ~HeapText() { std::free(data_); }
-
-    void reserve(size_t capacity) {
-        if (capacity > capacity_) resize(capacity);
-    }
-    void Put(char c) {
-        if (size_ == capacity_) resize(capacity_ < kMinCapacity ? kMinCapacity : capacity_ * 2);
-        data_[size_++] = c;
-    }
-    void Flush() {}
-
-    const char *data() const { return data_; }
-    size_t size() const { return size_; }
-
-    char *release() {
-        Put('\0');
-        char *text = data_;
-        data_ = nullptr;
-        size_ = capacity_ = 0;
-        return text;
-    }
-
-  private:
-    static constexpr size_t kMinCapacity = 256;
-
-    void resize(size_t capacity) {
-        void *grown = std::realloc(data_, capacity);
-        if (grown == nullptr) throw std::bad_alloc();
-        data_ = static_cast<char *>(grown);
-        capacity_ = capacity;
-    }
-
-    char *data_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-};
-
-/* Compact output; with encoding validation the writer refuses any string that
- * is not well-formed UTF-8 (overlong forms, surrogates, beyond U+10FFFF). */
-using JsonWriter = rapidjson::Writer<HeapText, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                     ThrowingHeapAllocator, rapidjson::kWriteValidateEncodingFlag>;
-
-/* The report nests three levels deep at most. */
-constexpr size_t kWriterDepth = 4;
-
-/* Room for the root object around the file list: four keys, three numbers of
- * at most 20 digits, and punctuation. */
-constexpr size_t kReportFrameSize = 128;
-
-template <size_t N> bool write_key(JsonWriter &writer, const char (&key)[N]) {
-    return writer.Key(key, static_cast<rapidjson::SizeType>(N - 1));
-}
-
-/* The "files" array, written entry by entry during the directory walk (the
- * counts that precede it in the report are known only at the end). Once any
- * entry cannot be written the list is marked failed and stays so: a report
- * is either complete or not produced at all. */
-class FileList {
-  public:
-    FileList() : writer_(text_, &allocator_, kWriterDepth) {}
-
-    void add(const char *name, int64_t bytes, const char *format) noexcept {
-        if (failed_) return;
-        try {
-            open_array();
-            size_t name_length = std::strlen(name);
-            bool ok = writer_.StartObject() && write_key(writer_, "name") &&
-                      writer_.String(name, static_cast<rapidjson::SizeType>(name_length)) &&
-                      write_key(writer_, "bytes") && writer_.Int64(bytes) &&
-                      write_key(writer_, "format") && writer_.String(format) && writer_.EndObject();
-            if (!ok) failed_ = true;
-        } catch (...) {
-            failed_ = true;
-        }
-    }
-
-    /* Closes the array; false when the list is incomplete. */
-    bool finish() noexcept {
-        if (failed_) return false;
-        try {
-            open_array();
-            failed_ = !writer_.EndArray();
-        } catch (...) {
-            failed_ = true;
-        }
-        return !failed_;
-    }
-
-    void mark_incomplete() { failed_ = true; }
-    const char *json() const { return text_.data(); }
-    size_t json_size() const { return text_.size(); }
-
-  private:
-    void open_array() {
-        if (!opened_) {
-            opened_ = true;
-            writer_.StartArray();
-        }
-    }
-
-    ThrowingHeapAllocator allocator_;
-    HeapText text_;
-    JsonWriter writer_;
-    bool opened_ = false;
-    bool failed_ = false;
-};
-
-struct ScanTotals {
-    uint64_t valid_count = 0;
-    uint64_t purged_count = 0;
-    int64_t total_bytes = 0;
-
-    void add_valid(int64_t bytes) {
-        ++valid_count;
-        /* Saturate rather than overflow: sparse files can claim any size. */
-        if (bytes > 0 && total_bytes > INT64_MAX - bytes) {
-            total_bytes = INT64_MAX;
-        } else {
-            total_bytes += bytes;
-        }
-    }
-};
-
-/* Composes the finished report into a block for the caller, or null when the
- * list is incomplete or memory runs out. */
-char *compose_report(const ScanTotals &totals, FileList &files) noexcept {
-    if (!files.finish()) return nullptr;
-    try {
-        ThrowingHeapAllocator allocator;
-        HeapText text;
-        text.reserve(files.json_size() + kReportFrameSize);
-        JsonWriter writer(text, &allocator, kWriterDepth);
-        bool ok = writer.StartObject() && write_key(writer, "validCount") &&
-                  writer.Uint64(totals.valid_count) && write_key(writer, "purgedCount") &&
-                  writer.Uint64(totals.purged_count) && write_key(writer, "totalBytes") &&
-                  writer.Int64(totals.total_bytes) && write_key(writer, "files") &&
-                  writer.RawValue(files.json(), files.json_size(), rapidjson::kArrayType) &&
-                  writer.EndObject();
-        return ok ? text.release() : nullptr;
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-/* =========================================================================
- * 8. Cache directory scan and purge
- * ========================================================================= */
-
-/* One path buffer for the whole walk: the directory prefix and "/" are
- * written once, each entry's name is copied in behind them. The buffer is
- * allocated on first use and again after a failure, so that running short of
- * memory once costs one entry, not the rest of the walk. */
+#if !KTCACHE_RELATIVE_TO_DIRECTORY
+/* One path buffer for a whole walk: the directory prefix and "/" are written
+ * once, each entry's name is copied in behind them. The buffer is allocated
+ * on first use and again after a failure, so that running short of memory
+ * once costs one entry, not the rest of the walk. */
 class EntryPath {
   public:
     explicit EntryPath(const char *dir_path)
@@ -559,29 +330,445 @@ class EntryPath {
     char *buf_ = nullptr;
     size_t capacity_ = 0;
 };
+#endif
+
+/* An open directory: its entries one by one, and a FileRef for each. */
+class DirectoryStream {
+  public:
+    explicit DirectoryStream(const char *path)
+        : dir_(opendir(path))
+#if KTCACHE_RELATIVE_TO_DIRECTORY
+          ,
+          fd_(dir_ != nullptr ? dirfd(dir_) : -1)
+#else
+          ,
+          path_(path)
+#endif
+    {
+    }
+    DirectoryStream(const DirectoryStream &) = delete;
+    DirectoryStream &operator=(const DirectoryStream &) = delete;
+    ~DirectoryStream() {
+        if (dir_ != nullptr) closedir(dir_);
+    }
+
+    bool is_open() const { return dir_ != nullptr; }
+
+    /* The next entry, or null at the end of the enumeration; `failed` tells
+     * an enumeration that stopped on an error from one that ran out. */
+    const struct dirent *next(bool *failed) {
+        errno = 0;
+        const struct dirent *entry = readdir(dir_);
+        *failed = entry == nullptr && errno != 0;
+        return entry;
+    }
+
+    /* How to reach the entry `name`; a null name when memory ran out. */
+    FileRef entry(const char *name) {
+#if KTCACHE_RELATIVE_TO_DIRECTORY
+        return {fd_, name};
+#else
+        return {kCurrentDirectory, path_.join(name)};
+#endif
+    }
+
+  private:
+    DIR *dir_;
+#if KTCACHE_RELATIVE_TO_DIRECTORY
+    int fd_;
+#else
+    EntryPath path_;
+#endif
+};
+
+} // namespace
+
+/* =========================================================================
+ * 6. Cached file validation
+ * ========================================================================= */
+
+namespace {
+
+/* Judges a file whose status the caller has already queried. `open_errno`
+ * receives errno when the file cannot be opened, so that a purging scan can
+ * tell a broken file from a process that has run out of descriptors. */
+int32_t check_file(FileRef file, const FileStatus &status, int64_t min_size, int *open_errno) {
+    if (!status.is_regular) {
+        set_last_error(kErrNotRegular);
+        return kValidationRejected;
+    }
+    if (status.size < min_size) {
+        set_last_error(kErrBelowMinimum);
+        return kValidationRejected;
+    }
+    int fd = open_for_reading(file);
+    if (fd < 0) {
+        if (open_errno != nullptr) *open_errno = errno;
+        set_last_error(kErrOpen);
+        return kValidationError;
+    }
+    unsigned char header[kHeaderReadSize];
+    size_t got = read_prefix(fd, header, sizeof header);
+    close_file(fd);
+
+    ktcache_format format = detect_format(header, got);
+    if (format == KTCACHE_FORMAT_INVALID) {
+        set_last_error(kErrUnrecognized);
+        return kValidationRejected;
+    }
+    clear_last_error();
+    return format;
+}
+
+int64_t effective_min_size(int64_t min_size) {
+    return min_size > 0 ? min_size : KTCACHE_DEFAULT_MIN_SIZE;
+}
+
+} // namespace
+
+int32_t ktcache_validate_file(const char *path, int64_t min_size) {
+    if (path == nullptr || path[0] == '\0') {
+        set_last_error(kErrEmptyPath);
+        return kValidationError;
+    }
+    const FileRef file = {kCurrentDirectory, path};
+    FileStatus status;
+    if (!query_status(file, &status)) {
+        set_last_error(kErrStat);
+        return kValidationError;
+    }
+    return check_file(file, status, effective_min_size(min_size), nullptr);
+}
+
+/* =========================================================================
+ * 7. Download naming
+ * ========================================================================= */
+
+namespace {
+
+/* Each byte as it may appear in a name: itself, or the replacement for the
+ * bytes that common file systems refuse or treat specially. */
+constexpr std::array<char, 256> make_name_byte_table() {
+    std::array<char, 256> table{};
+    for (int c = 0; c < 256; ++c) table[c] = static_cast<char>(c);
+    for (int c = 0; c < 0x20; ++c) table[c] = kReplacementByte;
+    for (unsigned char c : {'"', '*', '/', ':', '<', '>', '?', '\\', '|'})
+        table[c] = kReplacementByte;
+    table[0x7F] = kReplacementByte;
+    return table;
+}
+constexpr std::array<char, 256> kNameByte = make_name_byte_table();
+
+/* The value of each hexadecimal digit; every other byte has a bit of
+ * kNotHexDigit set, so one test of two digits together tells an escape. */
+constexpr unsigned char kNotHexDigit = 0xF0;
+constexpr std::array<unsigned char, 256> make_hex_value_table() {
+    std::array<unsigned char, 256> table{};
+    for (int c = 0; c < 256; ++c) table[c] = kNotHexDigit;
+    for (int d = 0; d < 10; ++d) table['0' + d] = static_cast<unsigned char>(d);
+    for (int d = 0; d < 6; ++d) {
+        table['a' + d] = static_cast<unsigned char>(10 + d);
+        table['A' + d] = static_cast<unsigned char>(10 + d);
+    }
+    return table;
+}
+constexpr std::array<unsigned char, 256> kHexValue = make_hex_value_table();
+
+/* Percent-decodes `segment` once and replaces unsafe bytes, writing into
+ * `out` (room for `length` bytes) in one pass. Returns the number of bytes
+ * written. An escape needs two more bytes, so the last two are copied
+ * outside the main loop, which then never tests the bounds of a lookahead;
+ * the choice between an escape and a plain byte is a select, not a branch,
+ * because escapes and plain bytes alternate unpredictably in real names. */
+size_t decode_segment(const char *segment, size_t length, char *out) {
+    const auto *in = reinterpret_cast<const unsigned char *>(segment);
+    const size_t escape_end = length > 2 ? length - 2 : 0;
+    size_t i = 0, written = 0;
+    while (i < escape_end) {
+        const unsigned hi = kHexValue[in[i + 1]];
+        const unsigned lo = kHexValue[in[i + 2]];
+        const bool escape = in[i] == '%' && ((hi | lo) & kNotHexDigit) == 0;
+        const unsigned byte = escape ? (hi << 4 | lo) : in[i];
+        out[written++] = kNameByte[byte];
+        i += escape ? 3 : 1;
+    }
+    for (; i < length; ++i) out[written++] = kNameByte[in[i]];
+    return written;
+}
+
+/* The offset just past the last '/' in url[0, end), or 0 when there is none;
+ * memchr outruns a byte-by-byte search back from the end on long names. */
+size_t segment_start(const char *url, size_t end) {
+    size_t start = 0;
+    for (const void *slash; (slash = std::memchr(url + start, '/', end - start)) != nullptr;)
+        start = static_cast<size_t>(static_cast<const char *>(slash) - url) + 1;
+    return start;
+}
+
+char *new_fallback_name() {
+    auto *name = static_cast<char *>(std::malloc(sizeof kFallbackName));
+    if (name != nullptr) std::memcpy(name, kFallbackName, sizeof kFallbackName);
+    return name;
+}
+
+} // namespace
+
+char *ktcache_safe_filename(const char *url) {
+    if (url == nullptr || url[0] == '\0') return new_fallback_name();
+
+    /* The query and the fragment never name the file, nor do trailing "/". */
+    size_t end = std::strcspn(url, "?#");
+    while (end > 0 && url[end - 1] == '/') --end;
+    if (end == 0) return new_fallback_name();
+
+    const size_t start = segment_start(url, end);
+    const size_t segment_length = end - start;
+
+    /* Decoding never lengthens the segment; the block also has room for the
+     * fallback name so that a name trimmed to nothing needs no second block. */
+    size_t capacity =
+        segment_length > sizeof kFallbackName - 1 ? segment_length : sizeof kFallbackName - 1;
+    auto *name = static_cast<char *>(std::malloc(capacity + 1));
+    if (name == nullptr) return nullptr;
+
+    size_t length = decode_segment(url + start, segment_length, name);
+    while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '.')) --length;
+    if (length == 0) {
+        std::memcpy(name, kFallbackName, sizeof kFallbackName);
+    } else {
+        name[length] = '\0';
+    }
+    return name;
+}
+
+/* =========================================================================
+ * 8. Report text (JSON writing on the C heap)
+ *
+ * The report is written in one pass into the block that the caller receives.
+ * Its counts come first but are known only at the end, so the block starts
+ * with room for them; each file object is streamed in behind that room as
+ * the walk finds it, and at the end the counts are written and the list is
+ * moved up against them. A scan therefore never holds more than this one
+ * growing block, whatever the size of the directory.
+ * ========================================================================= */
+
+namespace {
+
+/* RapidJSON's own allocators hand back null on failure and then write through
+ * it; this one turns the failure into std::bad_alloc, which the report code
+ * catches before it can reach the C interface. */
+struct ThrowingHeapAllocator {
+    /* Part of RapidJSON's allocator concept; the writer itself never asks. */
+    [[maybe_unused]] static const bool kNeedFree = true;
+    void *Malloc(size_t size) { return size != 0 ? checked(std::malloc(size)) : nullptr; }
+    void *Realloc(void *block, size_t, size_t size) {
+        if (size == 0) {
+            std::free(block);
+            return nullptr;
+        }
+        return checked(std::realloc(block, size));
+    }
+    static void Free(void *block) { std::free(block); }
+
+  private:
+    static void *checked(void *block) {
+        if (block == nullptr) throw std::bad_alloc();
+        return block;
+    }
+};
+
+/* A growable text in one malloc block, usable as a RapidJSON output stream.
+ * release() hands the block over NUL-terminated, ready for ktcache_free. */
+class HeapText {
+  public:
+    typedef char Ch;
+
+    HeapText() = default;
+    HeapText(const HeapText &) = delete;
+    HeapText &operator=(const HeapText &) = delete;
+    ~HeapText() { std::free(data_); }
+
+    void Put(char c) {
+        if (size_ == capacity_) grow(size_ + 1);
+        data_[size_++] = c;
+    }
+    void Flush() {}
+
+    /* Appends `count` bytes whose content is filled in later. */
+    void append_room(size_t count) {
+        if (capacity_ - size_ < count) grow(size_ + count);
+        size_ += count;
+    }
+    /* Replaces bytes [from, to) by `length` bytes of `text`; never grows. */
+    void splice(size_t from, size_t to, const char *text, size_t length) {
+        std::memmove(data_ + from + length, data_ + to, size_ - to);
+        std::memcpy(data_ + from, text, length);
+        size_ = size_ - (to - from) + length;
+    }
+
+    size_t size() const { return size_; }
+
+    char *release() {
+        Put('\0');
+        char *text = data_;
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        return text;
+    }
+
+  private:
+    static constexpr size_t kMinCapacity = 512;
+
+    /* Grows by half again, which bounds the unused tail to a third of the
+     * block; large blocks are grown by the allocator in place or by
+     * remapping, not by copying. */
+    void grow(size_t needed) {
+        size_t capacity = capacity_ < kMinCapacity ? kMinCapacity : capacity_ + capacity_ / 2;
+        if (capacity < needed) capacity = needed;
+        void *grown = std::realloc(data_, capacity);
+        if (grown == nullptr) throw std::bad_alloc();
+        data_ = static_cast<char *>(grown);
+        capacity_ = capacity;
+    }
+
+    char *data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+/* A small text of fixed capacity, usable as a RapidJSON output stream. */
+template <size_t N> class FixedText {
+  public:
+    typedef char Ch;
+
+    void Put(char c) {
+        if (size_ < N) {
+            data_[size_++] = c;
+        } else {
+            overflowed_ = true;
+        }
+    }
+    void Flush() {}
+
+    const char *data() const { return data_; }
+    size_t size() const { return size_; }
+    bool overflowed() const { return overflowed_; }
+
+  private:
+    char data_[N];
+    size_t size_ = 0;
+    bool overflowed_ = false;
+};
+
+/* Compact output; with encoding validation the writer refuses any string that
+ * is not well-formed UTF-8 (overlong forms, surrogates, beyond U+10FFFF). */
+template <typename Stream>
+using JsonWriter = rapidjson::Writer<Stream, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                                     ThrowingHeapAllocator, rapidjson::kWriteValidateEncodingFlag>;
+
+/* The report nests three levels deep at most. */
+constexpr size_t kWriterDepth = 4;
+
+/* Room for the report without its list: braces, four keys, three numbers of
+ * at most 20 digits, and punctuation. */
+constexpr size_t kReportOpeningSize = 128;
+
+template <typename Stream, size_t N>
+bool write_key(JsonWriter<Stream> &writer, const char (&key)[N]) {
+    return writer.Key(key, static_cast<rapidjson::SizeType>(N - 1));
+}
+
+struct ScanTotals {
+    uint64_t valid_count = 0;
+    uint64_t purged_count = 0;
+    int64_t total_bytes = 0;
+
+    void add_valid(int64_t bytes) {
+        ++valid_count;
+        /* Saturate rather than overflow: sparse files can claim any size. */
+        if (bytes > 0 && total_bytes > INT64_MAX - bytes) {
+            total_bytes = INT64_MAX;
+        } else {
+            total_bytes += bytes;
+        }
+    }
+};
+
+/* The report under construction. Once any part cannot be written the report
+ * is marked failed and stays so: a report is either complete or not
+ * produced at all. */
+class Report {
+  public:
+    Report() : writer_(text_, &allocator_, kWriterDepth) {}
+
+    void add_file(const char *name, int64_t bytes, const char *format) noexcept {
+        if (failed_) return;
+        try {
+            open_list();
+            const size_t name_length = std::strlen(name);
+            bool ok = writer_.StartObject() && write_key(writer_, "name") &&
+                      writer_.String(name, static_cast<rapidjson::SizeType>(name_length)) &&
+                      write_key(writer_, "bytes") && writer_.Int64(bytes) &&
+                      write_key(writer_, "format") && writer_.String(format) && writer_.EndObject();
+            if (!ok) failed_ = true;
+        } catch (...) {
+            failed_ = true;
+        }
+    }
+
+    void mark_incomplete() { failed_ = true; }
+
+    /* The finished report for the caller, or null when it is incomplete or
+     * memory ran out. */
+    char *finish(const ScanTotals &totals) noexcept {
+        if (failed_) return nullptr;
+        try {
+            open_list();
+            if (!writer_.EndArray()) return nullptr;
+
+            ThrowingHeapAllocator allocator;
+            FixedText<kReportOpeningSize> opening;
+            JsonWriter<FixedText<kReportOpeningSize>> writer(opening, &allocator, kWriterDepth);
+            /* The whole object, with an empty stand-in for the list: the
+             * list already written goes in before the closing brace. */
+            bool ok = writer.StartObject() && write_key(writer, "validCount") &&
+                      writer.Uint64(totals.valid_count) && write_key(writer, "purgedCount") &&
+                      writer.Uint64(totals.purged_count) && write_key(writer, "totalBytes") &&
+                      writer.Int64(totals.total_bytes) && write_key(writer, "files") &&
+                      writer.RawValue("", 0, rapidjson::kArrayType) && writer.EndObject();
+            if (!ok || opening.overflowed()) return nullptr;
+            const size_t closing_brace = opening.size() - 1;
+            text_.splice(0, kReportOpeningSize, opening.data(), closing_brace);
+            text_.Put(opening.data()[closing_brace]);
+            return text_.release();
+        } catch (...) {
+            return nullptr;
+        }
+    }
+
+  private:
+    void open_list() {
+        if (!opened_) {
+            opened_ = true;
+            text_.append_room(kReportOpeningSize);
+            writer_.StartArray();
+        }
+    }
+
+    ThrowingHeapAllocator allocator_;
+    HeapText text_;
+    JsonWriter<HeapText> writer_;
+    bool opened_ = false;
+    bool failed_ = false;
+};
+
+/* =========================================================================
+ * 9. Cache directory scan and purge
+ * ========================================================================= */
 
 /* Entries the scan never looks at: hidden names, "." and ".." among them, so
  * that partial downloads (".part.m4a") stay out of the report and the purge. */
 bool is_hidden_name(const char *name) { return name[0] == '.'; }
-
-/* When the enumeration already knows an entry is a directory, device, pipe or
- * socket, the status query can be spared. Links and unknown types are
- * resolved by stat(). */
-bool is_known_non_regular(const struct dirent *entry) {
-#ifdef _DIRENT_HAVE_D_TYPE
-    switch (entry->d_type) {
-    case DT_DIR:
-    case DT_FIFO:
-    case DT_CHR:
-    case DT_BLK:
-    case DT_SOCK: return true;
-    default: return false;
-    }
-#else
-    (void)entry;
-    return false;
-#endif
-}
 
 /* A file that failed to open only because the process or the system ran out
  * of descriptors or memory may be perfectly good: never purge it for that. */
@@ -592,35 +779,30 @@ bool is_resource_shortage(int error) {
 /* Walks the open directory once, validating, listing and purging. Returns
  * false when the enumeration stopped on an error (the listing is then
  * incomplete). */
-bool walk_directory(DIR *dir, const char *dir_path, bool purge, ScanTotals &totals,
-                    FileList &files) {
-    EntryPath path(dir_path);
+bool walk_directory(DirectoryStream &dir, bool purge, ScanTotals &totals, Report &report) {
     for (;;) {
-        errno = 0;
-        const struct dirent *entry = readdir(dir);
-        if (entry == nullptr) return errno == 0;
+        bool failed = false;
+        const struct dirent *entry = dir.next(&failed);
+        if (entry == nullptr) return !failed;
 
         const char *name = entry->d_name;
         if (is_hidden_name(name) || is_known_non_regular(entry)) continue;
 
-        const char *file_path = path.join(name);
-        if (file_path == nullptr) {
-            files.mark_incomplete();
+        const FileRef file = dir.entry(name);
+        if (file.name == nullptr) {
+            report.mark_incomplete();
             continue;
         }
-        struct stat st;
-        if (stat(file_path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        FileStatus status;
+        if (!query_status(file, &status) || !status.is_regular) continue;
 
         int open_errno = 0;
-        int32_t code = check_file(file_path, st, KTCACHE_DEFAULT_MIN_SIZE, &open_errno);
+        int32_t code = check_file(file, status, KTCACHE_DEFAULT_MIN_SIZE, &open_errno);
         if (code > 0) {
-            const auto bytes = static_cast<int64_t>(st.st_size);
-            totals.add_valid(bytes);
-            files.add(name, bytes, format_name(code));
+            totals.add_valid(status.size);
+            report.add_file(name, status.size, format_name(code));
         } else if (purge && !is_resource_shortage(open_errno)) {
-            /* unlink, unlike remove, can never take away a directory that
-             * has replaced the file since it was examined. */
-            if (unlink(file_path) == 0) ++totals.purged_count;
+            if (delete_file(file)) ++totals.purged_count;
         }
     }
 }
@@ -632,28 +814,25 @@ char *ktcache_scan_dir_json(const char *dir_path, int32_t purge) {
         set_last_error(kErrEmptyDirPath);
         return nullptr;
     }
-    DIR *dir = opendir(dir_path);
-    if (dir == nullptr) {
-        set_last_error(kErrOpendir);
-        return nullptr;
-    }
-
-    ScanTotals totals;
-    char *report = nullptr;
+    char *text = nullptr;
     {
-        FileList files;
-        bool walked = walk_directory(dir, dir_path, purge != 0, totals, files);
-        closedir(dir);
-        if (!walked) files.mark_incomplete();
-        report = compose_report(totals, files);
+        DirectoryStream dir(dir_path);
+        if (!dir.is_open()) {
+            set_last_error(kErrOpendir);
+            return nullptr;
+        }
+        ScanTotals totals;
+        Report report;
+        if (!walk_directory(dir, purge != 0, totals, report)) report.mark_incomplete();
+        text = report.finish(totals);
     }
     /* Messages left by the per-file validations are not the scan's outcome. */
     clear_last_error();
-    return report;
+    return text;
 }
 
 /* =========================================================================
- * 9. Presentation helpers
+ * 10. Presentation helpers
  * ========================================================================= */
 
 namespace {
@@ -706,7 +885,7 @@ int32_t ktcache_format_bytes(int64_t byte_count, char *buf, size_t buf_size) {
 }
 
 /* =========================================================================
- * 10. Self-test
+ * 11. Self-test
  * ========================================================================= */
 
 namespace {

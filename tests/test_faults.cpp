@@ -203,12 +203,12 @@ TEST(DescriptorShortage, PurgingScanNeverDeletesTracksItCouldNotOpen) {
 // Replaces the file about to be opened by a FIFO with no writer: an open that
 // may block would then wait for ever.
 int g_swapped_open_flags;
-void swap_in_fifo(const char *path, int flags) {
+void swap_in_fifo(int dir_fd, const char *path, int flags) {
     const size_t len = std::strlen(path);
     if (len < 8 || std::strcmp(path + len - 8, "swap.mp3") != 0) return;
     g_swapped_open_flags = flags;
-    unlink(path);
-    mkfifo(path, 0644);
+    unlinkat(dir_fd, path, 0);
+    mkfifoat(dir_fd, path, 0644);
 }
 
 TEST(FileSwap, FifoSwappedInBeforeTheOpenNeverBlocks) {
@@ -232,11 +232,11 @@ TEST(FileSwap, FifoSwappedInBeforeTheOpenNeverBlocks) {
 
 // Replaces a rejected file by an empty directory just before it is opened:
 // the purge that follows must not take the directory away.
-void swap_in_directory(const char *path, int) {
+void swap_in_directory(int dir_fd, const char *path, int) {
     const size_t len = std::strlen(path);
     if (len < 9 || std::strcmp(path + len - 9, "page.html") != 0) return;
-    unlink(path);
-    mkdir(path, 0755);
+    unlinkat(dir_fd, path, 0);
+    mkdirat(dir_fd, path, 0755);
 }
 
 TEST(FileSwap, DirectorySwappedInIsNeverPurged) {
@@ -249,6 +249,26 @@ TEST(FileSwap, DirectorySwappedInIsNeverPurged) {
     struct stat st;
     ASSERT_EQ(stat((dir / "page.html").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+// The report is streamed into the block the caller receives: a scan never
+// holds a second copy of the list, nor a document of every entry.
+TEST(MemoryUse, ScanPeakStaysWithinThreeTimesTheReport) {
+    kt::TempDir dir;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string stem =
+            "Artist " + std::to_string(i % 37) + " - Track " + std::to_string(i);
+        dir.track(stem + ".m4a", KTCACHE_FORMAT_M4A, 1024);
+        if (i % 10 == 0) dir.write(stem + ".html", "<!DOCTYPE html>", 2048);
+    }
+    fault::reset_peak_bytes();
+    char *report = ktcache_scan_dir_json(dir.path().c_str(), 0);
+    const size_t peak = fault::peak_bytes();
+    ASSERT_NE(report, nullptr);
+    const size_t length = std::strlen(report);
+    ktcache_free(report);
+    EXPECT_GT(length, 3000u * 60);
+    EXPECT_LE(peak, 3 * length) << "report " << length << " bytes, peak " << peak;
 }
 
 TEST(EnumerationError, ReaddirFailureGivesNoReportButKeepsItsDeletions) {
