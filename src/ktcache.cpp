@@ -25,14 +25,20 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <utility>
 
 #include <rapidjson/writer.h>
 
@@ -180,6 +186,11 @@ const char *ktcache_format_name(ktcache_format format) { return format_name(form
  * that no call walks the directory's own path again. Elsewhere the scan
  * joins the directory path and the entry name, and every FileRef is relative
  * to the current directory.
+ *
+ * On Windows the calls are those of the Microsoft C runtime (msvcrt.dll):
+ * its POSIX-style file calls and the status query _stat64i32, with the
+ * directory stream of mingw-w64's runtime. Names and paths go to them as
+ * the bytes they are; the runtime reads them in the ANSI code page.
  * ========================================================================= */
 
 #if !defined(KTCACHE_PORTABLE_FILE_ACCESS) && defined(AT_FDCWD) && !defined(_WIN32)
@@ -209,6 +220,50 @@ struct FileRef {
     const char *name; /* relative to `dir`, or any path when `dir` is the current directory */
 };
 
+#ifdef _WIN32
+/* ---- Windows: the Microsoft C runtime ---------------------------------- */
+
+/* Binary, and never inherited by a child process. A directory on Windows
+ * holds no FIFOs, and device names fail the status query, so no open here
+ * can block. */
+constexpr int kOpenFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
+
+/* The size field of the _stat64i32 record is 32 bits wide. mingw-w64's
+ * _stat64i32 for msvcrt.dll keeps only the low 32 bits of a larger size: a
+ * 3 GiB track would read as -1 GiB and be purged as too short, one of
+ * 4 GiB + 2 KiB would be listed as 2 KiB. So the record is filled here from
+ * _stat64, and a size that does not fit it fails the query with EOVERFLOW,
+ * as a POSIX stat does: validation cannot check such a file, and a scan
+ * skips it, neither listing nor deleting it. */
+using StatusRecordSize = decltype(std::declval<struct _stat64i32>().st_size);
+
+bool query_status(FileRef file, FileStatus *status) {
+    struct _stat64 st;
+    if (_stat64(file.name, &st) != 0) return false;
+    if (st.st_size > std::numeric_limits<StatusRecordSize>::max()) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    status->is_regular = (st.st_mode & _S_IFMT) == _S_IFREG;
+    status->size = static_cast<StatusRecordSize>(st.st_size);
+    return true;
+}
+
+int open_for_reading(FileRef file) { return _open(file.name, kOpenFlags); }
+
+long read_some(int fd, unsigned char *buf, size_t count) {
+    return _read(fd, buf, static_cast<unsigned>(count));
+}
+
+void close_file(int fd) { _close(fd); }
+
+/* A read-only file, or one that another process holds open without sharing
+ * deletion, cannot be deleted on Windows: the purge leaves it. */
+bool delete_file(FileRef file) { return _unlink(file.name) == 0; }
+
+#else
+/* ---- POSIX ------------------------------------------------------------- */
+
 /* Opening never blocks (a FIFO or device swapped in after the status query
  * would otherwise hang the caller) and never leaks into a child process. */
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
@@ -236,22 +291,7 @@ int open_for_reading(FileRef file) {
 #endif
 }
 
-/* Reads up to `capacity` bytes from the start of an open file; a read error
- * or an early end simply gives a shorter count. */
-size_t read_prefix(int fd, unsigned char *buf, size_t capacity) {
-    size_t got = 0;
-    while (got < capacity) {
-        ssize_t n = read(fd, buf + got, capacity - got);
-        if (n > 0) {
-            got += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
-    return got;
-}
+long read_some(int fd, unsigned char *buf, size_t count) { return read(fd, buf, count); }
 
 void close_file(int fd) { close(fd); }
 
@@ -263,6 +303,26 @@ bool delete_file(FileRef file) {
 #else
     return unlink(file.name) == 0;
 #endif
+}
+
+#endif /* _WIN32 */
+/* ---- Both ---------------------------------------------------------------- */
+
+/* Reads up to `capacity` bytes from the start of an open file; a read error
+ * or an early end simply gives a shorter count. */
+size_t read_prefix(int fd, unsigned char *buf, size_t capacity) {
+    size_t got = 0;
+    while (got < capacity) {
+        long n = read_some(fd, buf + got, capacity - got);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return got;
 }
 
 /* When the enumeration already knows an entry is a directory, device, pipe or
