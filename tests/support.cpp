@@ -6,6 +6,7 @@
 #include <unistd.h>
 #ifdef _WIN32
 #include <direct.h>
+#include <io.h>
 #include <process.h>
 #else
 #include <grp.h>
@@ -59,6 +60,7 @@ bool remove_tree(const std::string &path) {
             if (_stat64(entry.c_str(), &st) == 0 && (st.st_mode & _S_IFDIR)) {
                 ok = remove_tree(entry) && ok;
             } else {
+                _chmod(entry.c_str(), _S_IREAD | _S_IWRITE); // a test may have made it read-only
                 ok = _unlink(entry.c_str()) == 0 && ok;
             }
         }
@@ -126,6 +128,20 @@ std::string TempDir::write(const std::string &name, const std::string &header, s
 
 std::string TempDir::track(const std::string &name, ktcache_format format, size_t size) const {
     return write(name, audio_header(format), size);
+}
+
+std::string TempDir::sparse(const std::string &name, const std::string &header,
+                            int64_t size) const {
+    const std::string full = write(name, header, header.size());
+#ifdef _WIN32
+    const int fd = _open(full.c_str(), _O_WRONLY | _O_BINARY);
+    const bool sized = fd >= 0 && _chsize_s(fd, size) == 0;
+    if (fd >= 0) _close(fd);
+#else
+    const bool sized = truncate(full.c_str(), static_cast<off_t>(size)) == 0;
+#endif
+    if (!sized) throw std::runtime_error("cannot extend " + full);
+    return full;
 }
 
 std::string TempDir::subdir(const std::string &name) const {

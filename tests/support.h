@@ -37,6 +37,9 @@ class TempDir {
     std::string write(const std::string &name, const std::string &header, size_t size) const;
     // Writes a valid track of `format` and `size` bytes.
     std::string track(const std::string &name, ktcache_format format, size_t size = 2048) const;
+    // Writes `name` with `header` and extends it to `size` bytes without
+    // writing the rest (a sparse file where the file system allows).
+    std::string sparse(const std::string &name, const std::string &header, int64_t size) const;
     std::string subdir(const std::string &name) const;
     bool exists(const std::string &name) const;
 

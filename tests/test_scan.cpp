@@ -3,6 +3,10 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -234,6 +238,102 @@ INSTANTIATE_TEST_SUITE_P(Sequences, ScanInvalidUtf8,
                          ::testing::Values("\xff", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
                                            "\xed\xbf\xbf", "\xf4\x90\x80\x80",
                                            "\xf8\x88\x80\x80\x80", "\xe2\x82", "\x80", "\xc3"));
+
+// ---------------------------------------------------------------------------
+// Files of 2 GiB and more
+// ---------------------------------------------------------------------------
+
+// Sparse tracks whose sizes need 31, 32 and 33 bits. Where the status query
+// reports 64-bit sizes they are valid and listed with their true sizes. On
+// Windows its record holds 32 bits: a file whose size does not fit cannot be
+// checked, and a scan neither lists nor deletes it. (A truncated size would
+// make a 3 GiB track look too short and have it purged.)
+TEST(ScanLargeFiles, SizesBeyond32BitsAreTrueOrTheFileIsLeftAlone) {
+    struct Case {
+        const char *name;
+        int64_t size;
+        bool fits_32_bits;
+    };
+    const Case cases[] = {
+        {"largest-32-bit.ogg", INT32_MAX, true},
+        {"three-gib.ogg", INT64_C(3) << 30, false},
+        {"wraps-to-2-kib.ogg", (INT64_C(4) << 30) + 2048, false},
+    };
+    kt::TempDir dir;
+    std::map<std::string, Listed> valid;
+    for (const Case &c : cases) {
+        const std::string path = dir.sparse(c.name, kt::audio_header(KTCACHE_FORMAT_OGG), c.size);
+#ifdef _WIN32
+        const bool checkable = c.fits_32_bits;
+#else
+        const bool checkable = true;
+#endif
+        const int32_t result = ktcache_validate_file(path.c_str(), 0);
+        if (checkable) {
+            EXPECT_EQ(result, KTCACHE_FORMAT_OGG) << c.name;
+            EXPECT_STREQ(ktcache_last_error(), "") << c.name;
+            valid[c.name] = {c.name, c.size, "ogg"};
+        } else {
+            EXPECT_EQ(result, -1) << c.name;
+            EXPECT_STREQ(ktcache_last_error(), "stat failed") << c.name;
+        }
+    }
+    EXPECT_EQ(scan(dir.path(), true), expected_report(in_enumeration_order(dir.path(), valid), 0));
+    for (const Case &c : cases) EXPECT_TRUE(dir.exists(c.name)) << c.name;
+}
+
+#ifdef _WIN32
+// ---------------------------------------------------------------------------
+// Windows file systems
+// ---------------------------------------------------------------------------
+
+// Windows refuses to delete a read-only file: the purge leaves it, does not
+// count it, and the report is still returned.
+TEST(ScanWindows, ReadOnlyRejectIsLeftAndNotCounted) {
+    kt::TempDir dir;
+    const std::string page = dir.write("page.mp3", "<html>", 2000);
+    dir.track("ok.mp3", KTCACHE_FORMAT_MP3, 1100);
+    ASSERT_EQ(_chmod(page.c_str(), _S_IREAD), 0);
+    EXPECT_EQ(scan(dir.path(), true), expected_report({{"ok.mp3", 1100, "mp3"}}, 0));
+    EXPECT_STREQ(ktcache_last_error(), "");
+    EXPECT_TRUE(dir.exists("page.mp3"));
+}
+
+std::wstring wide_path(const std::string &ansi_path, const wchar_t *name) {
+    std::wstring wide(ansi_path.size(), L'\0');
+    const int n =
+        MultiByteToWideChar(CP_ACP, 0, ansi_path.data(), static_cast<int>(ansi_path.size()),
+                            &wide[0], static_cast<int>(wide.size()));
+    wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return wide + L"/" + name;
+}
+
+bool write_wide(const std::wstring &path, const std::string &content) {
+    FILE *f = _wfopen(path.c_str(), L"wb");
+    if (f == nullptr) return false;
+    const bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+// Names reach the library in the ANSI code page. One that the code page
+// cannot spell comes out of the enumeration with "?" for the characters it
+// lacks, which no file call accepts: the file is neither listed nor deleted.
+TEST(ScanWindows, NamesOutsideTheAnsiCodePageAreLeftAlone) {
+    kt::TempDir dir;
+    const std::wstring track = wide_path(dir.path(), L"\u65e5\u672c.ogg");
+    const std::wstring page = wide_path(dir.path(), L"\u65e5\u672c.mp3");
+    std::string ogg = kt::audio_header(KTCACHE_FORMAT_OGG);
+    ogg.resize(2048, 'x');
+    ASSERT_TRUE(write_wide(track, ogg));
+    ASSERT_TRUE(write_wide(page, std::string(2048, '<')));
+    dir.track("ok.flac", KTCACHE_FORMAT_FLAC);
+
+    EXPECT_EQ(scan(dir.path(), true), expected_report({{"ok.flac", 2048, "flac"}}, 0));
+    struct _stat64 st;
+    EXPECT_EQ(_wstat64(track.c_str(), &st), 0);
+    EXPECT_EQ(_wstat64(page.c_str(), &st), 0);
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Larger directories and permissions
