@@ -223,9 +223,9 @@ struct FileRef {
 #ifdef _WIN32
 /* ---- Windows: the Microsoft C runtime ---------------------------------- */
 
-/* Binary, and never inherited by a child process. A directory on Windows
- * holds no FIFOs, and device names fail the status query, so no open here
- * can block. */
+/* Binary, and never inherited by a child process. A Windows directory holds
+ * no FIFOs or devices, and a device is no regular file, so no open here can
+ * block. */
 constexpr int kOpenFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
 
 /* The size field of the _stat64i32 record is 32 bits wide. mingw-w64's
