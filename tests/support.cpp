@@ -44,12 +44,12 @@ std::string audio_header(ktcache_format format) {
 
 #ifdef _WIN32
 
-int make_directory(const std::string &path) { return _mkdir(path.c_str()); }
-
 namespace {
 
-// Removes a directory and everything below it; Windows has no links that
-// could lead outside, and no permission bits that a test takes away.
+int make_directory(const std::string &path) { return _mkdir(path.c_str()); }
+
+// Removes a directory and everything below it. The tests make no links on
+// Windows, so nothing here leads outside it.
 bool remove_tree(const std::string &path) {
     bool ok = true;
     if (DIR *d = opendir(path.c_str())) {
@@ -94,7 +94,11 @@ TempDir::~TempDir() {
 
 #else
 
+namespace {
+
 int make_directory(const std::string &path) { return mkdir(path.c_str(), 0755); }
+
+} // namespace
 
 TempDir::TempDir() {
     const char *base = std::getenv("TMPDIR");

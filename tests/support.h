@@ -50,9 +50,6 @@ class TempDir {
 // Names as readdir returns them, in enumeration order, without "." and "..".
 std::vector<std::string> enumeration_order(const std::string &dir);
 
-// Creates a directory (mode 0755 where modes exist); 0 on success.
-int make_directory(const std::string &path);
-
 #ifndef _WIN32
 // Processes, users and terminals: POSIX only (fork, setuid, pseudo-terminals).
 
