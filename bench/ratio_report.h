@@ -18,6 +18,7 @@ namespace bench {
 constexpr const char kScanName[] = "scan";
 constexpr const char kFloorName[] = "floor";
 constexpr const char kMagicName[] = "libmagic";
+constexpr const char kPairsName[] = "scan_floor_pairs";
 constexpr const char kEscapedSegmentName[] = "safe_filename/escaped_segment_1MiB";
 constexpr const char kTypicalUrlName[] = "safe_filename/typical_url";
 
@@ -26,6 +27,9 @@ constexpr const char kPeakHeapCounter[] = "peak_heap";
 constexpr const char kPeakPerFileCounter[] = "heap_per_file";
 constexpr const char kPeakPerReportByteCounter[] = "heap_per_report_byte";
 constexpr const char kReportBytesCounter[] = "report_bytes";
+// Counters of the alternating passes: median per-pair ratio scan / floor.
+constexpr const char kPairedWallCounter[] = "scan_to_floor";
+constexpr const char kPairedCpuCounter[] = "scan_to_floor_cpu";
 
 // Targets.
 constexpr double kScanToFloorTarget = 0.75;       // at most
