@@ -351,12 +351,22 @@ int make_cache(const char *count, const char *dir) {
 
 int probe(const char *what, const char *dir) {
     if (std::strcmp(what, "scan") == 0) {
+        bench::heap::arm();
         char *report = ktcache_scan_dir_json(dir, 0);
+        bench::heap::disarm();
         if (report == nullptr) {
             std::fprintf(stderr, "no report: %s\n", ktcache_last_error());
             return 1;
         }
-        std::printf("validCount %" PRIu64 "\n", report_member(report, "validCount"));
+        const size_t length = std::strlen(report);
+        std::printf("validCount %" PRIu64 ", report %zu bytes", report_member(report, "validCount"),
+                    length);
+        if (bench::heap::available()) {
+            std::printf(", peak heap %" PRId64 " bytes (%.2f times the report)",
+                        bench::heap::peak(),
+                        static_cast<double>(bench::heap::peak()) / static_cast<double>(length));
+        }
+        std::printf("\n");
         ktcache_free(report);
         return 0;
     }
