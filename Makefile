@@ -44,12 +44,25 @@ test: build
 demo: build
 	@scripts/demo.sh $(BUILD_DIR)
 
-# Benchmarks of the hot paths; compare ratios within one run.
+# Benchmarks of the hot paths, and the scan against a naive loop of system
+# calls and against libmagic on the same directories; compare ratios within
+# one run (docs/performance.md). Release flags, in a build directory of
+# their own. Benchmark options go in BENCH_ARGS, for example
+#   make bench BENCH_ARGS=--benchmark_filter=/10000/
+# Then the system calls per entry are counted on BENCH_SYSCALL_FILES files
+# (empty: not counted).
+BENCH_BUILD_DIR ?= build-bench
+BENCH_ARGS ?=
+BENCH_SYSCALL_FILES ?= 10000
 bench:
-	@$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(DEBIAN_PACKAGES) libbenchmark-dev"
-	cmake -S . -B $(BUILD_DIR) -DKTCACHE_WERROR=ON $(CMAKE_FLAGS)
-	cmake --build $(BUILD_DIR) -j $(JOBS) --target ktcache_bench
-	$(BUILD_DIR)/bench/ktcache_bench
+	@$(MAKE) --no-print-directory deps \
+	  DEBIAN_PACKAGES="$(DEBIAN_PACKAGES) libbenchmark-dev libmagic-dev strace"
+	cmake -S . -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+	  -DKTCACHE_WERROR=ON -DKTCACHE_BUILD_TESTS=OFF -DKTCACHE_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target ktcache_bench
+	$(BENCH_BUILD_DIR)/bench/ktcache_bench $(BENCH_ARGS)
+	$(if $(BENCH_SYSCALL_FILES),bench/count-syscalls.sh $(BENCH_BUILD_DIR) $(BENCH_SYSCALL_FILES))
 
 # make install PREFIX=/opt/ktcache
 PREFIX ?= /usr/local

@@ -1,129 +1,410 @@
-// Benchmarks of the library's hot paths. Compare ratios within one run only:
-// these machines are noisy.
+// Benchmarks of the library's hot paths, with the references the scan is
+// measured against: a naive loop of system calls and libmagic, on the same
+// generated directories in the same run. A table of ratios closes the run.
+// Compare figures within one run only: these machines are noisy.
 //
-//   make bench            (or: build/bench/ktcache_bench)
+//   make bench                                   (everything, a few minutes)
+//   make bench BENCH_ARGS=--benchmark_filter=/10000/
+//   build-bench/bench/ktcache_bench --help
+//
+// Two modes serve the system-call count of docs/performance.md
+// (bench/count-syscalls.sh):
+//   ktcache_bench --make-cache N DIR      fill the new directory DIR with the mix
+//   ktcache_bench --probe scan|floor|libmagic DIR    one pass over DIR
 #include "ktcache.h"
+
+#include "cache_dir.h"
+#include "heap_probe.h"
+#include "ratio_report.h"
+#include "reference_loops.h"
 
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <time.h>
 
+#include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-// A cache directory of `count` valid tracks and a few rejects, made once.
-class BenchCache {
-  public:
-    explicit BenchCache(int count) {
-        char pattern[] = "/tmp/ktcache-bench-XXXXXX";
-        path_ = mkdtemp(pattern);
-        const std::string header("OggS\0\x02\0\0\0\0\0\0", 12);
-        std::string content = header + std::string(4096 - header.size(), '\0');
-        for (int i = 0; i < count; ++i) {
-            const std::string name = "track-" + std::to_string(i) + ".ogg";
-            write(name, i % 50 == 0 ? std::string("<!DOCTYPE html>") + content : content);
-            files_.push_back(path_ + "/" + name);
-        }
-    }
-    ~BenchCache() {
-        const std::string cmd = "rm -rf '" + path_ + "'";
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "cannot remove %s\n", path_.c_str());
-    }
-    const std::string &path() const { return path_; }
-    const std::vector<std::string> &files() const { return files_; }
+// Results reach benchmark::DoNotOptimize only as temporaries, which take its
+// input-only overload: Google Benchmark 1.7's overload for lvalues ("+m,r")
+// is miscompiled by GCC in some builds (it corrupted pointers under
+// AddressSanitizer here). Results released with ktcache_free need no such
+// guard: the release is an opaque call into the shared library.
 
-  private:
-    void write(const std::string &name, const std::string &content) {
-        FILE *f = std::fopen((path_ + "/" + name).c_str(), "wb");
-        std::fwrite(content.data(), 1, content.size(), f);
-        std::fclose(f);
-    }
-    std::string path_;
-    std::vector<std::string> files_;
+// Directory sizes of the scan benchmarks, and how long each is measured.
+// The scan and the floor are repeated and the table takes the median, which
+// a burst of load on the machine moves less than the mean; the largest
+// directory costs more than a second per pass and runs once. libmagic costs
+// some 20 times the scan, so it gets a fixed, small number of passes.
+struct DirectorySize {
+    size_t files;
+    double min_time;       // seconds per repetition, for the scan and the floor
+    int repetitions;       // of the scan and the floor
+    double pairs_min_time; // seconds of alternating scan and floor passes
+    int magic_passes;      // fixed iteration count for libmagic
+};
+constexpr DirectorySize kDirectorySizes[] = {
+    {1000, 0.2, 5, 1.0, 5},
+    {10000, 0.5, 5, 3.0, 2},
+    {100000, 2.0, 1, 5.0, 1},
 };
 
-const BenchCache &cache_of(int count) {
-    static BenchCache small(100), large(2000);
-    return count <= 100 ? small : large;
+// ---------------------------------------------------------------------------
+// Header recognition
+// ---------------------------------------------------------------------------
+
+struct Header {
+    const char *name;
+    unsigned char bytes[12];
+};
+constexpr Header kHeaders[] = {
+    {"m4a_ftyp", {0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'M', '4', 'A', ' '}},
+    {"mp3_id3", {'I', 'D', '3', 4, 0, 0, 0, 0, 0x23, 0x11, 'T', 'I'}},
+    {"aac_frame_sync", {0xFF, 0xF1, 0x50, 0x80, 0x2E, 0x7F, 0xFC, 0x21, 0, 0x03, 0x40, 0x68}},
+    {"flac", {'f', 'L', 'a', 'C', 0, 0, 0, 0x22, 0x10, 0, 0x10, 0}},
+    {"ogg", {'O', 'g', 'g', 'S', 0, 2, 0, 0, 0, 0, 0, 0}},
+    {"wav_riff", {'R', 'I', 'F', 'F', 0x24, 0x08, 0, 0, 'W', 'A', 'V', 'E'}},
+    {"aiff_form", {'F', 'O', 'R', 'M', 0, 0, 0x08, 0x24, 'A', 'I', 'F', 'F'}},
+    {"html", {'<', '!', 'D', 'O', 'C', 'T', 'Y', 'P', 'E', ' ', 'h', 't'}},
+};
+
+void header_recognition(benchmark::State &state, const Header &header) {
+    for (auto _ : state)
+        benchmark::DoNotOptimize(ktcache_has_valid_audio_magic(header.bytes, sizeof header.bytes));
 }
 
-// One report-only scan of the whole directory.
-void BM_ScanDirectory(benchmark::State &state) {
-    const BenchCache &cache = cache_of(static_cast<int>(state.range(0)));
+// ---------------------------------------------------------------------------
+// Safe file names
+// ---------------------------------------------------------------------------
+
+constexpr char kTypicalUrl[] =
+    "https://cdn.kelvanetunes.example/music/u/184467/"
+    "Aurora%20Lane%20-%20Nightfall%20%28Live%29.m4a?token=eyJhbGciOi&exp=1765300000";
+
+constexpr size_t kEscapedSegmentSize = size_t{1} << 20;
+
+// A download URL whose last path segment is 1 MiB, nearly all of it percent
+// escapes (a decoded letter, an escaped slash and space, and a plain byte).
+const std::string &escaped_segment_url() {
+    static const std::string url = [] {
+        std::string segment;
+        segment.reserve(kEscapedSegmentSize);
+        while (segment.size() + 10 <= kEscapedSegmentSize - 6) segment += "%41%2F%20a";
+        segment += "x.flac";
+        segment.append(kEscapedSegmentSize - segment.size(), 'a');
+        return "https://cdn.kelvanetunes.example/music/u/184467/" + segment + "?v=1";
+    }();
+    return url;
+}
+
+void safe_filename_typical(benchmark::State &state) {
     for (auto _ : state) {
-        char *report = ktcache_scan_dir_json(cache.path().c_str(), 0);
-        benchmark::DoNotOptimize(report);
-        ktcache_free(report);
+        ktcache_free(ktcache_safe_filename(kTypicalUrl));
     }
-    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_ScanDirectory)->Arg(100)->Arg(2000);
 
-// The validations a scan delegates, called one by one on the same files: the
-// difference to the scan is the enumeration and the report.
-void BM_ValidateEachFile(benchmark::State &state) {
-    const BenchCache &cache = cache_of(static_cast<int>(state.range(0)));
+void safe_filename_escaped_segment(benchmark::State &state) {
+    const std::string &url = escaped_segment_url();
     for (auto _ : state) {
-        for (const std::string &file : cache.files())
-            benchmark::DoNotOptimize(ktcache_validate_file(file.c_str(), 0));
+        ktcache_free(ktcache_safe_filename(url.c_str()));
     }
-    state.SetItemsProcessed(state.iterations() * state.range(0));
+    // Throughput over the segment, the part that is decoded and written.
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kEscapedSegmentSize));
 }
-BENCHMARK(BM_ValidateEachFile)->Arg(100)->Arg(2000);
 
-// A straightforward stdio validation (status query, fopen, fread, fclose)
-// as a baseline for the library's single stat + open/read/close.
-void BM_StdioValidationBaseline(benchmark::State &state) {
-    const BenchCache &cache = cache_of(static_cast<int>(state.range(0)));
-    for (auto _ : state) {
-        for (const std::string &file : cache.files()) {
-            struct stat st;
-            if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1024) continue;
-            FILE *f = std::fopen(file.c_str(), "rb");
-            if (f == nullptr) continue;
-            unsigned char header[64];
-            size_t got = std::fread(header, 1, sizeof header, f);
-            std::fclose(f);
-            benchmark::DoNotOptimize(ktcache_has_valid_audio_magic(header, got));
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * state.range(0));
-}
-BENCHMARK(BM_StdioValidationBaseline)->Arg(100)->Arg(2000);
+// ---------------------------------------------------------------------------
+// Byte texts
+// ---------------------------------------------------------------------------
 
-void BM_SafeFilename(benchmark::State &state) {
-    const char *url =
-        "https://cdn.kelvanetunes.example/music/u/184467/"
-        "Aurora%20Lane%20-%20Nightfall%20%28Live%29.m4a?token=eyJhbGciOi&exp=1765300000";
-    for (auto _ : state) {
-        char *name = ktcache_safe_filename(url);
-        benchmark::DoNotOptimize(name);
-        ktcache_free(name);
-    }
-}
-BENCHMARK(BM_SafeFilename);
-
-void BM_HeaderRecognition(benchmark::State &state) {
-    const unsigned char riff[12] = {'R', 'I', 'F', 'F', 0x24, 0x08, 0, 0, 'W', 'A', 'V', 'E'};
-    for (auto _ : state) benchmark::DoNotOptimize(ktcache_has_valid_audio_magic(riff, sizeof riff));
-}
-BENCHMARK(BM_HeaderRecognition);
-
-void BM_FormatBytes(benchmark::State &state) {
+void format_bytes(benchmark::State &state) {
+    // One count of each band, as a track list shows them.
+    constexpr int64_t kCounts[] = {512, 1536, 15369751, 1476395008, -1, 1048575};
+    constexpr size_t kCountCount = sizeof kCounts / sizeof *kCounts;
     char text[KTCACHE_BYTES_TEXT_SIZE];
-    int64_t count = 15369751;
+    size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(ktcache_format_bytes(count, text, sizeof text));
-        count += 4099;
+        benchmark::DoNotOptimize(ktcache_format_bytes(kCounts[i], text, sizeof text));
+        benchmark::ClobberMemory();
+        if (++i == kCountCount) i = 0;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// ---------------------------------------------------------------------------
+// The scan and its references
+// ---------------------------------------------------------------------------
+
+// Reads an unsigned member such as "validCount" from a report.
+uint64_t report_member(const char *report, const char *key) {
+    const std::string quoted = std::string("\"") + key + "\":";
+    const char *at = std::strstr(report, quoted.c_str());
+    return at != nullptr ? std::strtoull(at + quoted.size(), nullptr, 10) : 0;
+}
+
+// A generated directory after one pass of the floor loop, which touches every
+// entry's inode and first page as the scan does: what each benchmark below
+// measures is the warm cache.
+const bench::BenchCache &warm_cache(size_t files) {
+    static std::map<size_t, bool> warmed;
+    const bench::BenchCache &cache = bench::bench_cache(files);
+    if (!warmed[files]) {
+        bench::naive_floor_pass(cache.path.c_str());
+        warmed[files] = true;
+    }
+    return cache;
+}
+
+// One scan outside the timing, with the heap probe armed. It checks that the
+// report lists exactly the valid files.
+struct ScanProbe {
+    bool ok = false;
+    std::string error;
+    double report_bytes = 0;
+    double listed = 0;
+    double peak_heap = 0;
+};
+
+const ScanProbe &probe_scan(const bench::BenchCache &cache) {
+    static std::map<std::string, ScanProbe> probes;
+    auto found = probes.find(cache.path);
+    if (found != probes.end()) return found->second;
+
+    ScanProbe &probe = probes[cache.path];
+    bench::heap::arm();
+    char *report = ktcache_scan_dir_json(cache.path.c_str(), 0);
+    bench::heap::disarm();
+    if (report == nullptr) {
+        probe.error = std::string("the scan gave no report: ") + ktcache_last_error();
+        return probe;
+    }
+    probe.report_bytes = static_cast<double>(std::strlen(report));
+    probe.listed = static_cast<double>(report_member(report, "validCount"));
+    probe.peak_heap = static_cast<double>(bench::heap::peak());
+    const uint64_t total = report_member(report, "totalBytes");
+    ktcache_free(report);
+    if (probe.listed != static_cast<double>(cache.contents.valid) ||
+        total != static_cast<uint64_t>(cache.contents.valid_bytes)) {
+        probe.error = "the report does not list the generated valid files";
+        return probe;
+    }
+    probe.ok = true;
+    return probe;
+}
+
+void scan(benchmark::State &state, size_t files) {
+    const bench::BenchCache &cache = warm_cache(files);
+    const ScanProbe &probe = probe_scan(cache);
+    if (!probe.ok) {
+        state.SkipWithError(probe.error.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        ktcache_free(ktcache_scan_dir_json(cache.path.c_str(), 0));
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(files));
+    state.counters["listed"] = probe.listed;
+    state.counters[bench::kReportBytesCounter] = probe.report_bytes;
+    if (bench::heap::available()) {
+        state.counters[bench::kPeakHeapCounter] = probe.peak_heap;
+        state.counters[bench::kPeakPerFileCounter] = probe.peak_heap / probe.listed;
+        state.counters[bench::kPeakPerReportByteCounter] = probe.peak_heap / probe.report_bytes;
     }
 }
-BENCHMARK(BM_FormatBytes);
+
+void naive_floor(benchmark::State &state, size_t files) {
+    const bench::BenchCache &cache = warm_cache(files);
+    for (auto _ : state) benchmark::DoNotOptimize(bench::naive_floor_pass(cache.path.c_str()));
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(files));
+}
+
+// The scan and the floor in alternating passes, each pass timed on its own.
+// Load on the machine that comes and goes then touches both sides of a pair
+// alike, so the median of the per-pair ratios is steadier than the ratio of
+// two benchmarks run one after the other.
+double seconds_of(clockid_t clock) {
+    struct timespec now;
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n == 0 ? 0 : n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+void scan_floor_pairs(benchmark::State &state, size_t files) {
+    const bench::BenchCache &cache = warm_cache(files);
+    const char *dir = cache.path.c_str();
+    std::vector<double> wall_ratios, cpu_ratios;
+    for (auto _ : state) {
+        const double wall0 = seconds_of(CLOCK_MONOTONIC),
+                     cpu0 = seconds_of(CLOCK_PROCESS_CPUTIME_ID);
+        ktcache_free(ktcache_scan_dir_json(dir, 0));
+        const double wall1 = seconds_of(CLOCK_MONOTONIC),
+                     cpu1 = seconds_of(CLOCK_PROCESS_CPUTIME_ID);
+        benchmark::DoNotOptimize(bench::naive_floor_pass(dir));
+        const double wall2 = seconds_of(CLOCK_MONOTONIC),
+                     cpu2 = seconds_of(CLOCK_PROCESS_CPUTIME_ID);
+        wall_ratios.push_back((wall1 - wall0) / (wall2 - wall1));
+        cpu_ratios.push_back((cpu1 - cpu0) / (cpu2 - cpu1));
+    }
+    state.counters[bench::kPairedWallCounter] = median(wall_ratios);
+    state.counters[bench::kPairedCpuCounter] = median(cpu_ratios);
+}
+
+#if KTCACHE_BENCH_LIBMAGIC
+bench::MagicReference &magic_reference() {
+    static bench::MagicReference reference;
+    return reference;
+}
+
+void libmagic(benchmark::State &state, size_t files) {
+    const bench::BenchCache &cache = warm_cache(files);
+    bench::MagicReference &magic = magic_reference();
+    if (!magic.ok()) {
+        state.SkipWithError(magic.error().c_str());
+        return;
+    }
+    bench::MagicReference::Pass pass;
+    for (auto _ : state) pass = magic.classify_directory(cache.path.c_str());
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(files));
+    state.counters["classified"] = static_cast<double>(pass.files);
+    state.counters["audio"] = static_cast<double>(pass.audio);
+}
+#endif
+
+void register_benchmarks() {
+    for (const Header &header : kHeaders) {
+        const std::string name = std::string("header/") + header.name;
+        benchmark::RegisterBenchmark(name.c_str(), header_recognition, header)->MinTime(0.2);
+    }
+    benchmark::RegisterBenchmark(bench::kTypicalUrlName, safe_filename_typical)->MinTime(0.3);
+    benchmark::RegisterBenchmark(bench::kEscapedSegmentName, safe_filename_escaped_segment)
+        ->MinTime(0.5)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("format_bytes", format_bytes)->MinTime(0.3);
+
+    // Per size: the scan, the floor, the two in alternating passes, then
+    // libmagic, so that they run close together in time and see much the
+    // same load on the machine.
+    for (const DirectorySize &size : kDirectorySizes) {
+        const auto files = static_cast<int64_t>(size.files);
+        for (auto *timed :
+             {benchmark::RegisterBenchmark(bench::kScanName, scan, size.files),
+              benchmark::RegisterBenchmark(bench::kFloorName, naive_floor, size.files)}) {
+            timed->Arg(files)->MinTime(size.min_time)->UseRealTime()->Unit(benchmark::kMillisecond);
+            if (size.repetitions > 1)
+                timed->Repetitions(size.repetitions)->ReportAggregatesOnly(true);
+        }
+        benchmark::RegisterBenchmark(bench::kPairsName, scan_floor_pairs, size.files)
+            ->Arg(files)
+            ->MinTime(size.pairs_min_time)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+#if KTCACHE_BENCH_LIBMAGIC
+        benchmark::RegisterBenchmark(bench::kMagicName, libmagic, size.files)
+            ->Arg(files)
+            ->Iterations(size.magic_passes)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+#endif
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Modes for counting system calls
+// ---------------------------------------------------------------------------
+
+int usage() {
+    std::fprintf(stderr, "usage: ktcache_bench [benchmark options]\n"
+                         "       ktcache_bench --make-cache N DIR\n"
+                         "       ktcache_bench --probe scan|floor|libmagic DIR\n");
+    return 2;
+}
+
+int make_cache(const char *count, const char *dir) {
+    char *end = nullptr;
+    const unsigned long long files = std::strtoull(count, &end, 10);
+    if (end == count || *end != '\0') return usage();
+    if (mkdir(dir, 0755) != 0) {
+        std::perror(dir);
+        return 1;
+    }
+    const bench::CacheContents c = bench::fill_cache(dir, files);
+    std::printf("%zu files: %zu valid (%" PRId64 " bytes), %zu html, %zu json, %zu truncated, "
+                "%zu hidden; %zu subdirectories\n",
+                c.files, c.valid, c.valid_bytes, c.html, c.json, c.truncated, c.hidden,
+                c.subdirectories);
+    return 0;
+}
+
+int probe(const char *what, const char *dir) {
+    if (std::strcmp(what, "scan") == 0) {
+        bench::heap::arm();
+        char *report = ktcache_scan_dir_json(dir, 0);
+        bench::heap::disarm();
+        if (report == nullptr) {
+            std::fprintf(stderr, "no report: %s\n", ktcache_last_error());
+            return 1;
+        }
+        const size_t length = std::strlen(report);
+        std::printf("validCount %" PRIu64 ", report %zu bytes", report_member(report, "validCount"),
+                    length);
+        if (bench::heap::available()) {
+            std::printf(", peak heap %" PRId64 " bytes (%.2f times the report)",
+                        bench::heap::peak(),
+                        static_cast<double>(bench::heap::peak()) / static_cast<double>(length));
+        }
+        std::printf("\n");
+        ktcache_free(report);
+        return 0;
+    }
+    if (std::strcmp(what, "floor") == 0) {
+        std::printf("%zu header bytes read\n", bench::naive_floor_pass(dir));
+        return 0;
+    }
+#if KTCACHE_BENCH_LIBMAGIC
+    if (std::strcmp(what, "libmagic") == 0) {
+        bench::MagicReference magic;
+        if (!magic.ok()) {
+            std::fprintf(stderr, "%s\n", magic.error().c_str());
+            return 1;
+        }
+        bench::MagicReference::Pass pass = magic.classify_directory(dir);
+        std::printf("%zu files classified, %zu audio\n", pass.files, pass.audio);
+        return 0;
+    }
+#endif
+    return usage();
+}
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--make-cache") == 0)
+        return argc == 4 ? make_cache(argv[2], argv[3]) : usage();
+    if (argc >= 2 && std::strcmp(argv[1], "--probe") == 0)
+        return argc == 4 ? probe(argv[2], argv[3]) : usage();
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    register_benchmarks();
+
+    std::vector<size_t> sizes;
+    for (const DirectorySize &size : kDirectorySizes) sizes.push_back(size.files);
+    bench::RatioReporter reporter(benchmark::CreateDefaultDisplayReporter(), sizes);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
