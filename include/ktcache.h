@@ -165,7 +165,10 @@ KTCACHE_API const char *ktcache_format_name(ktcache_format format);
  *
  *  The file is only read (at most its first 64 bytes), never changed. It is
  *  opened close-on-exec and without blocking, so a FIFO or device that takes
- *  the file's place does not hang the call. Allocates nothing. Thread-safe. */
+ *  the file's place does not hang the call (on Windows: not inherited by
+ *  child processes). On Windows a file of 2 GiB or more, whose size the
+ *  32-bit status record cannot hold, gives -1 and "stat failed"; elsewhere
+ *  sizes are 64-bit. Allocates nothing. Thread-safe. */
 KTCACHE_API int32_t ktcache_validate_file(const char *path, int64_t min_size);
 
 /* ---------------------------------------------------------------------------
@@ -216,6 +219,13 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *      file is not well-formed UTF-8. Deletions already made stand. A report
  *      is always complete: it is never returned with files or members missing.
  *  After every call that opened the directory the last-error text is empty.
+ *
+ *  Where the platform allows (openat and friends), entries are examined and
+ *  deleted relative to the open directory, so a directory renamed during
+ *  the scan is still the one scanned. The report is written into the
+ *  returned block as the walk goes; the scan holds no other copy of it.
+ *  On Windows a file of 2 GiB or more is neither listed nor deleted (see
+ *  ktcache_validate_file()).
  *  Thread-safe; concurrent scans of one directory are not coordinated. */
 KTCACHE_API char *ktcache_scan_dir_json(const char *dir_path, int32_t purge);
 
