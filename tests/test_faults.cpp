@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -249,6 +250,40 @@ TEST(FileSwap, DirectorySwappedInIsNeverPurged) {
     struct stat st;
     ASSERT_EQ(stat((dir / "page.html").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+// Renames the scanned directory at the first open of one of its files.
+std::string g_rename_from, g_rename_to;
+void rename_directory_once(int, const char *, int) {
+    if (g_rename_from.empty()) return;
+    rename(g_rename_from.c_str(), g_rename_to.c_str());
+    g_rename_from.clear();
+}
+
+// Where the library works relative to the open directory, a scan keeps to
+// the directory it opened even when its path changes midway.
+TEST(DirectoryRenamed, ScanKeepsToTheDirectoryItOpened) {
+    const char *preload = std::getenv("LD_PRELOAD");
+    if (preload != nullptr && std::strstr(preload, "portable-file-access") != nullptr)
+        GTEST_SKIP() << "the path-joining variant follows the path by design";
+    kt::TempDir dir;
+    for (int i = 0; i < 5; ++i) dir.track("t" + std::to_string(i) + ".flac", KTCACHE_FORMAT_FLAC);
+    dir.write("page.flac", "<!DOCTYPE html>", 2048);
+    std::vector<kt::Listed> listed;
+    for (const std::string &name : kt::enumeration_order(dir.path()))
+        if (name != "page.flac") listed.push_back({name, 2048, "flac"});
+
+    const std::string moved = dir.path() + "-moved";
+    g_rename_from = dir.path();
+    g_rename_to = moved;
+    fault::set_open_hook(rename_directory_once);
+    const std::string report = kt::scan(dir.path(), true);
+    fault::set_open_hook(nullptr);
+    ASSERT_EQ(rename(moved.c_str(), dir.path().c_str()), 0) << "the directory was never renamed";
+
+    EXPECT_EQ(report, expected_report(listed, 1));
+    EXPECT_FALSE(dir.exists("page.flac"));
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(dir.exists("t" + std::to_string(i) + ".flac"));
 }
 
 // The report is streamed into the block the caller receives: a scan never
