@@ -2,17 +2,12 @@
 
 #if KTCACHE_BENCH_INTERPOSE_MALLOC
 
+#include "libc_allocator.h"
+
 #include <malloc.h>
 
 #include <atomic>
 #include <cstddef>
-
-extern "C" {
-void *__libc_malloc(size_t size);
-void *__libc_calloc(size_t count, size_t size);
-void *__libc_realloc(void *block, size_t size);
-void __libc_free(void *block);
-}
 
 namespace {
 

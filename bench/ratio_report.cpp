@@ -150,27 +150,20 @@ void RatioReporter::print_table(std::ostream &out) const {
                    verdict(wall >= kMagicToScanTarget && cpu >= kMagicToScanTarget);
         },
         format(">= %.0f", kMagicToScanTarget));
-    row(
-        "report length, bytes",
-        [&](size_t files) -> std::optional<std::string> {
-            auto bytes = counter(files, kReportBytesCounter);
-            return bytes ? std::optional<std::string>(format("%.0f", *bytes)) : std::nullopt;
-        },
-        "");
-    row(
-        "peak heap of one scan, bytes",
-        [&](size_t files) -> std::optional<std::string> {
-            auto peak = counter(files, kPeakHeapCounter);
-            return peak ? std::optional<std::string>(format("%.0f", *peak)) : std::nullopt;
-        },
-        "");
-    row(
-        "peak heap per listed file, bytes",
-        [&](size_t files) -> std::optional<std::string> {
-            auto value = counter(files, kPeakPerFileCounter);
-            return value ? std::optional<std::string>(format("%.1f", *value)) : std::nullopt;
-        },
-        "");
+    // A counter of the scan benchmarks, printed as it is.
+    auto counter_row = [&](const std::string &label, const char *name, const char *printf_format) {
+        row(
+            label,
+            [&](size_t files) -> std::optional<std::string> {
+                auto value = counter(files, name);
+                return value ? std::optional<std::string>(format(printf_format, *value))
+                             : std::nullopt;
+            },
+            "");
+    };
+    counter_row("report length, bytes", kReportBytesCounter, "%.0f");
+    counter_row("peak heap of one scan, bytes", kPeakHeapCounter, "%.0f");
+    counter_row("peak heap per listed file, bytes", kPeakPerFileCounter, "%.1f");
     row(
         "peak heap / report length",
         [&](size_t files) -> std::optional<std::string> {

@@ -1,4 +1,5 @@
 #include "interpose.h"
+#include "libc_allocator.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -10,13 +11,6 @@
 
 #include <cerrno>
 #include <cstdarg>
-
-extern "C" {
-void *__libc_malloc(size_t size);
-void *__libc_calloc(size_t count, size_t size);
-void *__libc_realloc(void *block, size_t size);
-void __libc_free(void *block);
-}
 
 namespace {
 
