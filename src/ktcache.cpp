@@ -207,11 +207,12 @@ struct FileStatus {
     int64_t size;
 };
 
-#if KTCACHE_RELATIVE_TO_DIRECTORY
+/* A directory descriptor; without directory-relative calls only the
+ * current directory is ever named. */
 using DirHandle = int;
+#if KTCACHE_RELATIVE_TO_DIRECTORY
 constexpr DirHandle kCurrentDirectory = AT_FDCWD;
 #else
-using DirHandle = int; /* only the current directory exists here */
 constexpr DirHandle kCurrentDirectory = 0;
 #endif
 
