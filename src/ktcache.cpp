@@ -2,9 +2,9 @@
  * ktcache.cpp - the offline audio cache model, in one implementation unit.
  *
  * Sections:
- *   1. Constants and messages
+ *   1. Messages
  *   2. Per-thread last-error text
- *   3. Library interface
+ *   3. Version, last error and release
  *   4. Audio header recognition
  *   5. Platform file access
  *   6. Cached file validation
@@ -42,13 +42,11 @@
 
 #include <rapidjson/writer.h>
 
-namespace {
-
 /* =========================================================================
- * 1. Constants and messages
+ * 1. Messages
  * ========================================================================= */
 
-constexpr char kVersionText[] = KTCACHE_VERSION_STRING;
+namespace {
 
 /* Every last-error message is one of these fixed texts; none is ever built
  * from caller input, so none can come near KTCACHE_LAST_ERROR_SIZE. */
@@ -61,20 +59,13 @@ constexpr char kErrUnrecognized[] = "unrecognized audio header";
 constexpr char kErrEmptyDirPath[] = "empty dir_path";
 constexpr char kErrOpendir[] = "opendir failed";
 
-/* Header recognition looks at no more than the first 8 bytes, but refuses
- * anything shorter than 12; validation reads up to 64. */
-constexpr size_t kMagicMinLength = 12;
-constexpr size_t kHeaderReadSize = 64;
-
-constexpr int32_t kValidationError = -1;
-constexpr int32_t kValidationRejected = 0;
-
-constexpr char kFallbackName[] = "track.m4a";
-constexpr char kReplacementByte = '_';
+} // namespace
 
 /* =========================================================================
  * 2. Per-thread last-error text
  * ========================================================================= */
+
+namespace {
 
 /* A plain array needs no constructor or destructor, so loading the library
  * runs none of its code; each thread's copy starts zero-filled (empty). */
@@ -90,8 +81,12 @@ void clear_last_error() { g_last_err[0] = '\0'; }
 } // namespace
 
 /* =========================================================================
- * 3. Library interface
+ * 3. Version, last error and release
  * ========================================================================= */
+
+namespace {
+constexpr char kVersionText[] = KTCACHE_VERSION_STRING;
+} // namespace
 
 const char *ktcache_version(void) { return kVersionText; }
 
@@ -106,6 +101,10 @@ void ktcache_free(void *block) { std::free(block); }
  * ========================================================================= */
 
 namespace {
+
+/* Header recognition looks at no more than the first 8 bytes, but refuses
+ * anything shorter than 12. */
+constexpr size_t kMagicMinLength = 12;
 
 /* A signature is a 32-bit word at byte 0 or byte 4 of the header, compared
  * under a mask. The first row that matches decides, so the MP4 box types come
@@ -179,25 +178,25 @@ const char *ktcache_format_name(ktcache_format format) { return format_name(form
 /* =========================================================================
  * 5. Platform file access
  *
- * Every call whose spelling differs between platforms is made here and
- * nowhere else. A file is named by a FileRef: a directory handle and a name
- * relative to it. Where the C library can work relative to an open directory
- * (fstatat, openat, unlinkat), a scan names each entry by its bare name, so
- * that no call walks the directory's own path again. Elsewhere the scan
- * joins the directory path and the entry name, and every FileRef is relative
- * to the current directory.
+ * Two independent choices are made here, each in one place:
  *
- * On Windows the calls are those of the Microsoft C runtime (msvcrt.dll):
- * its POSIX-style file calls and the status query _stat64i32, with the
- * directory stream of mingw-w64's runtime. Names and paths go to them as
- * the bytes they are; the runtime reads them in the ANSI code page.
+ *   - Which runtime spells the calls: the Microsoft C runtime (msvcrt.dll)
+ *     on Windows, POSIX elsewhere. Only the blocks under "Runtime" differ
+ *     between platforms; every call whose spelling differs is made there.
+ *   - How a scan names the entries of its directory: AtDirectory, relative
+ *     to the open directory (fstatat, openat, unlinkat), so that no call
+ *     walks the directory's path again and a directory renamed during the
+ *     scan is still the one scanned; or JoinedPath, "dir_path/name", for
+ *     runtimes without those calls. `EntryNaming` is the one this build
+ *     uses; KTCACHE_PORTABLE_FILE_ACCESS selects JoinedPath on POSIX too,
+ *     so that both are tested there.
+ *
+ * A file is reached through a reference: a PathRef (a path, as the caller
+ * gives it to ktcache_validate_file, or as JoinedPath builds it) or an AtRef
+ * (a bare name relative to an open directory). The calls below are
+ * overloaded on the reference, so the validation and the scan are written
+ * once for either strategy.
  * ========================================================================= */
-
-#if !defined(KTCACHE_PORTABLE_FILE_ACCESS) && defined(AT_FDCWD) && !defined(_WIN32)
-#define KTCACHE_RELATIVE_TO_DIRECTORY 1
-#else
-#define KTCACHE_RELATIVE_TO_DIRECTORY 0
-#endif
 
 namespace {
 
@@ -207,22 +206,13 @@ struct FileStatus {
     int64_t size;
 };
 
-/* A directory descriptor; without directory-relative calls only the
- * current directory is ever named. */
-using DirHandle = int;
-#if KTCACHE_RELATIVE_TO_DIRECTORY
-constexpr DirHandle kCurrentDirectory = AT_FDCWD;
-#else
-constexpr DirHandle kCurrentDirectory = 0;
-#endif
-
-struct FileRef {
-    DirHandle dir;
-    const char *name; /* relative to `dir`, or any path when `dir` is the current directory */
+/* A path, relative to the current directory unless it is absolute. */
+struct PathRef {
+    const char *path; /* null when the path could not be built */
 };
 
 #ifdef _WIN32
-/* ---- Windows: the Microsoft C runtime ---------------------------------- */
+/* ---- Runtime: Windows (the Microsoft C runtime), by path --------------- */
 
 /* Binary, and never inherited by a child process. A Windows directory holds
  * no FIFOs or devices, and a device is no regular file, so no open here can
@@ -238,9 +228,9 @@ constexpr int kOpenFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
  * skips it, neither listing nor deleting it. */
 using StatusRecordSize = decltype(std::declval<struct _stat64i32>().st_size);
 
-bool query_status(FileRef file, FileStatus *status) {
+bool query_status(PathRef file, FileStatus *status) {
     struct _stat64 st;
-    if (_stat64(file.name, &st) != 0) return false;
+    if (_stat64(file.path, &st) != 0) return false;
     if (st.st_size > std::numeric_limits<StatusRecordSize>::max()) {
         errno = EOVERFLOW;
         return false;
@@ -250,7 +240,11 @@ bool query_status(FileRef file, FileStatus *status) {
     return true;
 }
 
-int open_for_reading(FileRef file) { return _open(file.name, kOpenFlags); }
+int open_for_reading(PathRef file) { return _open(file.path, kOpenFlags); }
+
+/* A read-only file, or one that another process holds open without sharing
+ * deletion, cannot be deleted on Windows: the purge leaves it. */
+bool delete_file(PathRef file) { return _unlink(file.path) == 0; }
 
 long read_some(int fd, unsigned char *buf, size_t count) {
     return _read(fd, buf, static_cast<unsigned>(count));
@@ -258,56 +252,61 @@ long read_some(int fd, unsigned char *buf, size_t count) {
 
 void close_file(int fd) { _close(fd); }
 
-/* A read-only file, or one that another process holds open without sharing
- * deletion, cannot be deleted on Windows: the purge leaves it. */
-bool delete_file(FileRef file) { return _unlink(file.name) == 0; }
-
 #else
-/* ---- POSIX ------------------------------------------------------------- */
+/* ---- Runtime: POSIX, by path and relative to an open directory --------- */
 
 /* Opening never blocks (a FIFO or device swapped in after the status query
  * would otherwise hang the caller) and never leaks into a child process. */
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
+/* A bare name relative to an open directory. The calls that take one serve
+ * the AtDirectory naming only, and are unused in a build that joins paths. */
+struct AtRef {
+    int dir;
+    const char *name;
+};
+
+FileStatus status_from(const struct stat &st) {
+    return {S_ISREG(st.st_mode), static_cast<int64_t>(st.st_size)};
+}
+
 /* The status of a file, following symbolic links; false when it cannot be
  * queried. */
-bool query_status(FileRef file, FileStatus *status) {
+bool query_status(PathRef file, FileStatus *status) {
     struct stat st;
-#if KTCACHE_RELATIVE_TO_DIRECTORY
+    if (stat(file.path, &st) != 0) return false;
+    *status = status_from(st);
+    return true;
+}
+[[maybe_unused]] bool query_status(AtRef file, FileStatus *status) {
+    struct stat st;
     if (fstatat(file.dir, file.name, &st, 0) != 0) return false;
-#else
-    if (stat(file.name, &st) != 0) return false;
-#endif
-    status->is_regular = S_ISREG(st.st_mode);
-    status->size = static_cast<int64_t>(st.st_size);
+    *status = status_from(st);
     return true;
 }
 
 /* A descriptor open for reading, or -1 with errno set. */
-int open_for_reading(FileRef file) {
-#if KTCACHE_RELATIVE_TO_DIRECTORY
+int open_for_reading(PathRef file) { return open(file.path, kOpenFlags); }
+[[maybe_unused]] int open_for_reading(AtRef file) {
     return openat(file.dir, file.name, kOpenFlags);
-#else
-    return open(file.name, kOpenFlags);
-#endif
 }
+
+/* unlink, unlike remove, can never take away a directory that has replaced
+ * the file since it was examined. Only a scan deletes, so only the naming in
+ * use needs its own spelling. */
+[[maybe_unused]] bool delete_file(PathRef file) { return unlink(file.path) == 0; }
+[[maybe_unused]] bool delete_file(AtRef file) { return unlinkat(file.dir, file.name, 0) == 0; }
 
 long read_some(int fd, unsigned char *buf, size_t count) { return read(fd, buf, count); }
 
 void close_file(int fd) { close(fd); }
 
-/* unlink, unlike remove, can never take away a directory that has replaced
- * the file since it was examined. */
-bool delete_file(FileRef file) {
-#if KTCACHE_RELATIVE_TO_DIRECTORY
-    return unlinkat(file.dir, file.name, 0) == 0;
-#else
-    return unlink(file.name) == 0;
-#endif
-}
+/* The descriptor of an open directory stream, for the calls relative to it. */
+[[maybe_unused]] int directory_descriptor(DIR *dir) { return dirfd(dir); }
 
 #endif /* _WIN32 */
-/* ---- Both ---------------------------------------------------------------- */
+
+/* ---- Both runtimes ------------------------------------------------------ */
 
 /* Reads up to `capacity` bytes from the start of an open file; a read error
  * or an early end simply gives a shorter count. */
@@ -345,33 +344,38 @@ bool is_known_non_regular(const struct dirent *entry) {
 #endif
 }
 
-#if !KTCACHE_RELATIVE_TO_DIRECTORY
-/* One path buffer for a whole walk: the directory prefix and "/" are written
- * once, each entry's name is copied in behind them. The buffer is allocated
- * on first use and again after a failure, so that running short of memory
- * once costs one entry, not the rest of the walk. */
-class EntryPath {
-  public:
-    explicit EntryPath(const char *dir_path)
-        : dir_path_(dir_path), prefix_length_(std::strlen(dir_path) + 1) {}
-    EntryPath(const EntryPath &) = delete;
-    EntryPath &operator=(const EntryPath &) = delete;
-    ~EntryPath() { std::free(buf_); }
+/* ---- Naming: a joined path, on every runtime ---------------------------- */
 
-    /* Returns "dir_path/name", or null when memory runs out. */
-    const char *join(const char *name) {
+/* Each entry is reached as "dir_path/name". One path buffer serves a whole
+ * walk: the directory prefix and "/" are written once, each entry's name is
+ * copied in behind them. The buffer is allocated on first use and again
+ * after a failure, so that running short of memory once costs one entry, not
+ * the rest of the walk. */
+class JoinedPath {
+  public:
+    using Ref = PathRef;
+
+    JoinedPath(DIR *, const char *dir_path)
+        : dir_path_(dir_path), prefix_length_(std::strlen(dir_path) + 1) {}
+    JoinedPath(const JoinedPath &) = delete;
+    JoinedPath &operator=(const JoinedPath &) = delete;
+    ~JoinedPath() { std::free(buf_); }
+
+    /* "dir_path/name", or a null path when memory runs out. */
+    PathRef entry(const char *name) {
         const size_t name_size = std::strlen(name) + 1;
         if (buf_ == nullptr) {
             if (!reserve(prefix_length_ + (name_size > kNameRoom ? name_size : kNameRoom)))
-                return nullptr;
+                return {nullptr};
             std::memcpy(buf_, dir_path_, prefix_length_ - 1);
             buf_[prefix_length_ - 1] = '/';
         } else if (!reserve(prefix_length_ + name_size)) {
-            return nullptr;
+            return {nullptr};
         }
         std::memcpy(buf_ + prefix_length_, name, name_size);
-        return buf_;
+        return {buf_};
     }
+    static bool is_reachable(PathRef file) { return file.path != nullptr; }
 
   private:
     /* Enough for any name a common file system allows (NAME_MAX + NUL). */
@@ -391,22 +395,38 @@ class EntryPath {
     char *buf_ = nullptr;
     size_t capacity_ = 0;
 };
+
+#ifndef _WIN32
+/* ---- Naming: relative to the open directory, on POSIX ------------------- */
+
+/* Each entry is reached by its bare name relative to the directory the scan
+ * opened, whatever happens to the directory's path meanwhile. */
+class AtDirectory {
+  public:
+    using Ref = AtRef;
+
+    AtDirectory(DIR *dir, const char *) : fd_(dir != nullptr ? directory_descriptor(dir) : -1) {}
+
+    AtRef entry(const char *name) const { return {fd_, name}; }
+    static bool is_reachable(AtRef) { return true; }
+
+  private:
+    int fd_;
+};
 #endif
 
-/* An open directory: its entries one by one, and a FileRef for each. */
+/* ---- The naming this build uses ----------------------------------------- */
+
+#if defined(_WIN32) || defined(KTCACHE_PORTABLE_FILE_ACCESS)
+using EntryNaming = JoinedPath;
+#else
+using EntryNaming = AtDirectory;
+#endif
+
+/* An open directory: its entries one by one, and a reference to each. */
 class DirectoryStream {
   public:
-    explicit DirectoryStream(const char *path)
-        : dir_(opendir(path))
-#if KTCACHE_RELATIVE_TO_DIRECTORY
-          ,
-          fd_(dir_ != nullptr ? dirfd(dir_) : -1)
-#else
-          ,
-          path_(path)
-#endif
-    {
-    }
+    explicit DirectoryStream(const char *path) : dir_(opendir(path)), naming_(dir_, path) {}
     DirectoryStream(const DirectoryStream &) = delete;
     DirectoryStream &operator=(const DirectoryStream &) = delete;
     ~DirectoryStream() {
@@ -424,22 +444,12 @@ class DirectoryStream {
         return entry;
     }
 
-    /* How to reach the entry `name`; a null name when memory ran out. */
-    FileRef entry(const char *name) {
-#if KTCACHE_RELATIVE_TO_DIRECTORY
-        return {fd_, name};
-#else
-        return {kCurrentDirectory, path_.join(name)};
-#endif
-    }
+    /* How to reach the entry `name`; see EntryNaming::is_reachable. */
+    EntryNaming::Ref entry(const char *name) { return naming_.entry(name); }
 
   private:
     DIR *dir_;
-#if KTCACHE_RELATIVE_TO_DIRECTORY
-    int fd_;
-#else
-    EntryPath path_;
-#endif
+    EntryNaming naming_;
 };
 
 } // namespace
@@ -450,10 +460,18 @@ class DirectoryStream {
 
 namespace {
 
+/* Validation results besides the format codes. */
+constexpr int32_t kValidationError = -1;
+constexpr int32_t kValidationRejected = 0;
+
+/* Validation reads up to this many bytes of a file's start. */
+constexpr size_t kHeaderReadSize = 64;
+
 /* Judges a file whose status the caller has already queried. `open_errno`
  * receives errno when the file cannot be opened, so that a purging scan can
  * tell a broken file from a process that has run out of descriptors. */
-int32_t check_file(FileRef file, const FileStatus &status, int64_t min_size, int *open_errno) {
+template <typename Ref>
+int32_t check_file(Ref file, const FileStatus &status, int64_t min_size, int *open_errno) {
     if (!status.is_regular) {
         set_last_error(kErrNotRegular);
         return kValidationRejected;
@@ -492,7 +510,7 @@ int32_t ktcache_validate_file(const char *path, int64_t min_size) {
         set_last_error(kErrEmptyPath);
         return kValidationError;
     }
-    const FileRef file = {kCurrentDirectory, path};
+    const PathRef file = {path};
     FileStatus status;
     if (!query_status(file, &status)) {
         set_last_error(kErrStat);
@@ -506,6 +524,11 @@ int32_t ktcache_validate_file(const char *path, int64_t min_size) {
  * ========================================================================= */
 
 namespace {
+
+/* The name of a download whose URL yields nothing usable. */
+constexpr char kFallbackName[] = "track.m4a";
+/* What stands in for a byte that is unsafe in a file name. */
+constexpr char kReplacementByte = '_';
 
 /* Each byte as it may appear in a name: itself, or the replacement for the
  * bytes that common file systems refuse or treat specially. */
@@ -697,30 +720,6 @@ class HeapText {
     size_t capacity_ = 0;
 };
 
-/* A small text of fixed capacity, usable as a RapidJSON output stream. */
-template <size_t N> class FixedText {
-  public:
-    typedef char Ch;
-
-    void Put(char c) {
-        if (size_ < N) {
-            data_[size_++] = c;
-        } else {
-            overflowed_ = true;
-        }
-    }
-    void Flush() {}
-
-    const char *data() const { return data_; }
-    size_t size() const { return size_; }
-    bool overflowed() const { return overflowed_; }
-
-  private:
-    char data_[N];
-    size_t size_ = 0;
-    bool overflowed_ = false;
-};
-
 /* Compact output; with encoding validation the writer refuses any string that
  * is not well-formed UTF-8 (overlong forms, surrogates, beyond U+10FFFF). */
 template <typename Stream>
@@ -730,39 +729,30 @@ using JsonWriter = rapidjson::Writer<Stream, rapidjson::UTF8<>, rapidjson::UTF8<
 /* The report nests three levels deep at most. */
 constexpr size_t kWriterDepth = 4;
 
-/* Room for the report without its list: braces, four keys, three numbers of
- * at most 20 digits, and punctuation. */
+/* Room for the report's opening, written last in front of the list: the
+ * braces and keys (about 50 bytes) and three numbers of at most 20 digits. */
 constexpr size_t kReportOpeningSize = 128;
 
-template <typename Stream, size_t N>
-bool write_key(JsonWriter<Stream> &writer, const char (&key)[N]) {
+template <size_t N> bool write_key(JsonWriter<HeapText> &writer, const char (&key)[N]) {
     return writer.Key(key, static_cast<rapidjson::SizeType>(N - 1));
 }
 
-struct ScanTotals {
-    uint64_t valid_count = 0;
-    uint64_t purged_count = 0;
-    int64_t total_bytes = 0;
-
-    void add_valid(int64_t bytes) {
-        ++valid_count;
-        /* Saturate rather than overflow: sparse files can claim any size. */
-        if (bytes > 0 && total_bytes > INT64_MAX - bytes) {
-            total_bytes = INT64_MAX;
-        } else {
-            total_bytes += bytes;
-        }
-    }
-};
-
-/* The report under construction. Once any part cannot be written the report
- * is marked failed and stays so: a report is either complete or not
- * produced at all. */
+/* The report under construction: the counts, and the list written so far.
+ * Once any part cannot be written the report is marked failed and stays so:
+ * a report is either complete or not produced at all. */
 class Report {
   public:
     Report() : writer_(text_, &allocator_, kWriterDepth) {}
 
-    void add_file(const char *name, int64_t bytes, const char *format) noexcept {
+    /* Counts a valid file and lists it. */
+    void add_valid(const char *name, int64_t bytes, const char *format) noexcept {
+        ++valid_count_;
+        /* Saturate rather than overflow: sparse files can claim any size. */
+        if (bytes > 0 && total_bytes_ > INT64_MAX - bytes) {
+            total_bytes_ = INT64_MAX;
+        } else {
+            total_bytes_ += bytes;
+        }
         if (failed_) return;
         try {
             open_list();
@@ -777,30 +767,29 @@ class Report {
         }
     }
 
+    void count_purged() { ++purged_count_; }
+
     void mark_incomplete() { failed_ = true; }
 
     /* The finished report for the caller, or null when it is incomplete or
-     * memory ran out. */
-    char *finish(const ScanTotals &totals) noexcept {
+     * memory ran out. The opening holds only fixed keys and integers, which
+     * need neither escaping nor a UTF-8 check, so it is formatted directly
+     * into the room left for it, and the list is moved up against it. */
+    char *finish() noexcept {
         if (failed_) return nullptr;
         try {
             open_list();
             if (!writer_.EndArray()) return nullptr;
-
-            ThrowingHeapAllocator allocator;
-            FixedText<kReportOpeningSize> opening;
-            JsonWriter<FixedText<kReportOpeningSize>> writer(opening, &allocator, kWriterDepth);
-            /* The whole object, with an empty stand-in for the list: the
-             * list already written goes in before the closing brace. */
-            bool ok = writer.StartObject() && write_key(writer, "validCount") &&
-                      writer.Uint64(totals.valid_count) && write_key(writer, "purgedCount") &&
-                      writer.Uint64(totals.purged_count) && write_key(writer, "totalBytes") &&
-                      writer.Int64(totals.total_bytes) && write_key(writer, "files") &&
-                      writer.RawValue("", 0, rapidjson::kArrayType) && writer.EndObject();
-            if (!ok || opening.overflowed()) return nullptr;
-            const size_t closing_brace = opening.size() - 1;
-            text_.splice(0, kReportOpeningSize, opening.data(), closing_brace);
-            text_.Put(opening.data()[closing_brace]);
+            char opening[kReportOpeningSize];
+            const int length = std::snprintf(
+                opening, sizeof opening,
+                "{\"validCount\":%llu,\"purgedCount\":%llu,\"totalBytes\":%lld,\"files\":",
+                static_cast<unsigned long long>(valid_count_),
+                static_cast<unsigned long long>(purged_count_),
+                static_cast<long long>(total_bytes_));
+            if (length < 0 || static_cast<size_t>(length) >= sizeof opening) return nullptr;
+            text_.splice(0, kReportOpeningSize, opening, static_cast<size_t>(length));
+            text_.Put('}');
             return text_.release();
         } catch (...) {
             return nullptr;
@@ -816,6 +805,9 @@ class Report {
         }
     }
 
+    uint64_t valid_count_ = 0;
+    uint64_t purged_count_ = 0;
+    int64_t total_bytes_ = 0;
     ThrowingHeapAllocator allocator_;
     HeapText text_;
     JsonWriter<HeapText> writer_;
@@ -823,9 +815,13 @@ class Report {
     bool failed_ = false;
 };
 
+} // namespace
+
 /* =========================================================================
  * 9. Cache directory scan and purge
  * ========================================================================= */
+
+namespace {
 
 /* Entries the scan never looks at: hidden names, "." and ".." among them, so
  * that partial downloads (".part.m4a") stay out of the report and the purge. */
@@ -840,7 +836,7 @@ bool is_resource_shortage(int error) {
 /* Walks the open directory once, validating, listing and purging. Returns
  * false when the enumeration stopped on an error (the listing is then
  * incomplete). */
-bool walk_directory(DirectoryStream &dir, bool purge, ScanTotals &totals, Report &report) {
+bool walk_directory(DirectoryStream &dir, bool purge, Report &report) {
     for (;;) {
         bool failed = false;
         const struct dirent *entry = dir.next(&failed);
@@ -849,8 +845,8 @@ bool walk_directory(DirectoryStream &dir, bool purge, ScanTotals &totals, Report
         const char *name = entry->d_name;
         if (is_hidden_name(name) || is_known_non_regular(entry)) continue;
 
-        const FileRef file = dir.entry(name);
-        if (file.name == nullptr) {
+        const EntryNaming::Ref file = dir.entry(name);
+        if (!EntryNaming::is_reachable(file)) {
             report.mark_incomplete();
             continue;
         }
@@ -860,10 +856,9 @@ bool walk_directory(DirectoryStream &dir, bool purge, ScanTotals &totals, Report
         int open_errno = 0;
         int32_t code = check_file(file, status, KTCACHE_DEFAULT_MIN_SIZE, &open_errno);
         if (code > 0) {
-            totals.add_valid(status.size);
-            report.add_file(name, status.size, format_name(code));
+            report.add_valid(name, status.size, format_name(code));
         } else if (purge && !is_resource_shortage(open_errno)) {
-            if (delete_file(file)) ++totals.purged_count;
+            if (delete_file(file)) report.count_purged();
         }
     }
 }
@@ -882,10 +877,9 @@ char *ktcache_scan_dir_json(const char *dir_path, int32_t purge) {
             set_last_error(kErrOpendir);
             return nullptr;
         }
-        ScanTotals totals;
         Report report;
-        if (!walk_directory(dir, purge != 0, totals, report)) report.mark_incomplete();
-        text = report.finish(totals);
+        if (!walk_directory(dir, purge != 0, report)) report.mark_incomplete();
+        text = report.finish();
     }
     /* Messages left by the per-file validations are not the scan's outcome. */
     clear_last_error();
@@ -916,9 +910,11 @@ constexpr ByteBand kByteBands[] = {
     {INT64_MAX, 1.0 / (1 << 30), "%.2f GB"},
 };
 
-/* No text is longer than 16 bytes in the C locale; capping the capacity at a
- * generous bound keeps huge buf_size values away from the formatter's int
- * arithmetic without changing any result. */
+/* No text is longer than 16 bytes while the decimal mark is one byte, nor
+ * than 31 with the longest multibyte mark a locale can have (MB_LEN_MAX,
+ * 16 bytes); capping the capacity at a bound above both keeps huge buf_size
+ * values away from the formatter's int arithmetic without changing any
+ * result. */
 constexpr size_t kFormatterCapacityCap = 64;
 
 } // namespace
