@@ -14,7 +14,7 @@
 #include "ktcache.h"
 
 #include "cache_dir.h"
-#include "heap_probe.h"
+#include "counting_heap.h"
 #include "ratio_report.h"
 #include "reference_loops.h"
 
@@ -180,16 +180,16 @@ const ScanProbe &probe_scan(const bench::BenchCache &cache) {
     if (found != probes.end()) return found->second;
 
     ScanProbe &probe = probes[cache.path];
-    bench::heap::arm();
+    heap::arm();
     char *report = ktcache_scan_dir_json(cache.path.c_str(), 0);
-    bench::heap::disarm();
+    heap::disarm();
     if (report == nullptr) {
         probe.error = std::string("the scan gave no report: ") + ktcache_last_error();
         return probe;
     }
     probe.report_bytes = static_cast<double>(std::strlen(report));
     probe.listed = static_cast<double>(report_member(report, "validCount"));
-    probe.peak_heap = static_cast<double>(bench::heap::peak());
+    probe.peak_heap = static_cast<double>(heap::peak());
     const uint64_t total = report_member(report, "totalBytes");
     ktcache_free(report);
     if (probe.listed != static_cast<double>(cache.contents.valid) ||
@@ -214,7 +214,7 @@ void scan(benchmark::State &state, size_t files) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(files));
     state.counters["listed"] = probe.listed;
     state.counters[bench::kReportBytesCounter] = probe.report_bytes;
-    if (bench::heap::available()) {
+    if (heap::available()) {
         state.counters[bench::kPeakHeapCounter] = probe.peak_heap;
         state.counters[bench::kPeakPerFileCounter] = probe.peak_heap / probe.listed;
         state.counters[bench::kPeakPerReportByteCounter] = probe.peak_heap / probe.report_bytes;
@@ -351,9 +351,9 @@ int make_cache(const char *count, const char *dir) {
 
 int probe(const char *what, const char *dir) {
     if (std::strcmp(what, "scan") == 0) {
-        bench::heap::arm();
+        heap::arm();
         char *report = ktcache_scan_dir_json(dir, 0);
-        bench::heap::disarm();
+        heap::disarm();
         if (report == nullptr) {
             std::fprintf(stderr, "no report: %s\n", ktcache_last_error());
             return 1;
@@ -361,10 +361,9 @@ int probe(const char *what, const char *dir) {
         const size_t length = std::strlen(report);
         std::printf("validCount %" PRIu64 ", report %zu bytes", report_member(report, "validCount"),
                     length);
-        if (bench::heap::available()) {
-            std::printf(", peak heap %" PRId64 " bytes (%.2f times the report)",
-                        bench::heap::peak(),
-                        static_cast<double>(bench::heap::peak()) / static_cast<double>(length));
+        if (heap::available()) {
+            std::printf(", peak heap %" PRId64 " bytes (%.2f times the report)", heap::peak(),
+                        static_cast<double>(heap::peak()) / static_cast<double>(length));
         }
         std::printf("\n");
         ktcache_free(report);

@@ -76,7 +76,12 @@ extern "C" {
  *  ktcache_validate_file(), and by every validation of a directory scan. */
 #define KTCACHE_DEFAULT_MIN_SIZE 1024
 
-/** Capacity that always holds a text of ktcache_format_bytes(), NUL included. */
+/** Capacity that holds every text of ktcache_format_bytes(), NUL included,
+ *  while the decimal mark is one byte, as in the default "C" locale (the
+ *  longest text, "8589934592.00 GB", is 16 bytes). A locale whose mark is a
+ *  multibyte character lengthens a text by up to 15 bytes (a character is at
+ *  most 16 bytes long); a host that switches to such a locale passes
+ *  KTCACHE_BYTES_TEXT_SIZE + 15. */
 #define KTCACHE_BYTES_TEXT_SIZE 17
 
 /** Audio container recognised from the first bytes of a file. */
@@ -220,10 +225,9 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *      is always complete: it is never returned with files or members missing.
  *  After every call that opened the directory the last-error text is empty.
  *
- *  Where the platform allows (openat and friends), entries are examined and
- *  deleted relative to the open directory, so a directory renamed during
- *  the scan is still the one scanned. The report is written into the
- *  returned block as the walk goes; the scan holds no other copy of it.
+ *  On Linux and other POSIX systems a directory that is renamed during the
+ *  scan is still the one scanned and purged to the end. Peak memory is about
+ *  the size of the report, whatever the size of the directory.
  *  On Windows a file of 2 GiB or more is neither listed nor deleted (see
  *  ktcache_validate_file()).
  *  Thread-safe; concurrent scans of one directory are not coordinated. */
@@ -248,7 +252,8 @@ KTCACHE_API int32_t ktcache_validate_http_status(int32_t status);
  *  without the NUL when it fits, else -1. With a null `buf` or a `buf_size` of
  *  0 nothing is written; otherwise the buffer always ends up NUL-terminated,
  *  holding as much of the text as fits. KTCACHE_BYTES_TEXT_SIZE (17) bytes
- *  always suffice. Pure; thread-safe. */
+ *  always suffice with a one-byte decimal mark, KTCACHE_BYTES_TEXT_SIZE + 15
+ *  with any mark. Pure; thread-safe. */
 KTCACHE_API int32_t ktcache_format_bytes(int64_t byte_count, char *buf, size_t buf_size);
 
 /** Runs three fixed checks: an HTML page start is not audio, a known URL gives

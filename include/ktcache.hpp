@@ -142,7 +142,9 @@ inline bool is_http_success(int32_t status) noexcept {
     return ktcache_validate_http_status(status) == 0;
 }
 
-/** "14.7 MB" and the like; the buffer is always large enough. */
+/** "14.7 MB" and the like. The buffer holds the text under any locale: 16
+ *  bytes with a one-byte decimal mark, and up to 15 more for a multibyte one
+ *  (see KTCACHE_BYTES_TEXT_SIZE). */
 inline std::string format_bytes(int64_t byte_count) {
     char text[KTCACHE_BYTES_TEXT_SIZE + 15] = {0};
     const int32_t length = ktcache_format_bytes(byte_count, text, sizeof text);

@@ -280,7 +280,7 @@ ProcessResult run_program(const std::vector<std::string> &argv, bool terminal) {
 #endif // !_WIN32
 
 std::string scan(const std::string &dir, bool purge) {
-    OwnedText report(ktcache_scan_dir_json(dir.c_str(), purge ? 1 : 0));
+    ktcache::unique_text report(ktcache_scan_dir_json(dir.c_str(), purge ? 1 : 0));
     return report ? std::string(report.get()) : std::string("<null>");
 }
 

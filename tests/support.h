@@ -1,8 +1,10 @@
 // Helpers shared by the test programs: temporary cache directories, files
-// with real audio headers, owned library texts and forked children.
+// with real audio headers and forked children. Library texts are held in the
+// public header's ktcache::unique_text, which these tests exercise too.
 #pragma once
 
 #include "ktcache.h"
+#include "ktcache.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -11,12 +13,6 @@
 #include <vector>
 
 namespace kt {
-
-// A library-owned text released with ktcache_free.
-struct LibraryFree {
-    void operator()(char *p) const { ktcache_free(p); }
-};
-using OwnedText = std::unique_ptr<char, LibraryFree>;
 
 // The first bytes of a real file of each container, padded to 12 bytes.
 std::string audio_header(ktcache_format format);

@@ -1,6 +1,7 @@
 // The library under faults injected from below: memory that runs out at each
 // allocation in turn, a process out of file descriptors, a FIFO swapped in
 // between the status query and the open, and an enumeration that fails.
+#include "counting_heap.h"
 #include "interpose.h"
 #include "ktcache.hpp"
 #include "support.h"
@@ -30,13 +31,13 @@ struct ScanOutcome {
 
 // Scans with the `n`th allocation failing (0: none fails).
 ScanOutcome scan_failing_allocation(const std::string &dir, bool purge, long n) {
-    fault::reset_live_blocks();
-    fault::fail_allocation(n);
+    heap::reset_live_blocks();
+    heap::fail_allocation(n);
     char *report = ktcache_scan_dir_json(dir.c_str(), purge ? 1 : 0);
-    const bool hit = fault::allocation_failure_hit();
-    fault::fail_allocation(0);
+    const bool hit = heap::allocation_failure_hit();
+    heap::fail_allocation(0);
     // Counted before the outcome's own strings allocate anything.
-    const long blocks_left = fault::live_blocks() - (report != nullptr ? 1 : 0);
+    const long blocks_left = heap::live_blocks() - (report != nullptr ? 1 : 0);
     ScanOutcome out{report ? report : "<null>", ktcache_last_error(), hit, blocks_left};
     ktcache_free(report);
     return out;
@@ -114,10 +115,10 @@ TEST(MemoryFailure, EachAllocationOfAPurgingScanFailsCleanly) {
 TEST(MemoryFailure, SafeFilenameGivesNullAndLeavesTheLastErrorText) {
     ASSERT_EQ(ktcache_validate_file("", 0), -1);
     for (const char *url : {static_cast<const char *>(nullptr), "", "/", "https://h/a%20b.mp3"}) {
-        fault::fail_allocation(1);
+        heap::fail_allocation(1);
         char *name = ktcache_safe_filename(url);
-        const bool hit = fault::allocation_failure_hit();
-        fault::fail_allocation(0);
+        const bool hit = heap::allocation_failure_hit();
+        heap::fail_allocation(0);
         EXPECT_TRUE(hit);
         EXPECT_EQ(name, nullptr) << (url ? url : "(null)");
         ktcache_free(name);
@@ -127,17 +128,17 @@ TEST(MemoryFailure, SafeFilenameGivesNullAndLeavesTheLastErrorText) {
 
 TEST(MemoryFailure, CppHeaderGivesAnEmptyOptionalForANameThatCannotBeMade) {
     const std::string url = "https://h/a/some-long-track-name.m4a";
-    fault::fail_allocation(1);
+    heap::fail_allocation(1);
     const std::optional<std::string> name = ktcache::safe_filename(url);
-    fault::fail_allocation(0);
+    heap::fail_allocation(0);
     EXPECT_FALSE(name.has_value());
     EXPECT_EQ(ktcache::safe_filename(url), "some-long-track-name.m4a");
 }
 
 TEST(MemoryFailure, SelfTestReportsTheNameCheckWhenNoNameCanBeMade) {
-    fault::fail_allocation(1);
+    heap::fail_allocation(1);
     const int32_t result = ktcache_selftest();
-    fault::fail_allocation(0);
+    heap::fail_allocation(0);
     EXPECT_EQ(result, KTCACHE_SELFTEST_FILENAME_FAILED);
     EXPECT_EQ(ktcache_selftest(), KTCACHE_SELFTEST_OK);
 }
@@ -145,10 +146,10 @@ TEST(MemoryFailure, SelfTestReportsTheNameCheckWhenNoNameCanBeMade) {
 TEST(MemoryFailure, ValidationAllocatesNothing) {
     kt::TempDir dir;
     const std::string track = dir.track("t.ogg", KTCACHE_FORMAT_OGG);
-    fault::fail_allocation(1);
+    heap::fail_allocation(1);
     EXPECT_EQ(ktcache_validate_file(track.c_str(), 0), KTCACHE_FORMAT_OGG);
-    EXPECT_FALSE(fault::allocation_failure_hit());
-    fault::fail_allocation(0);
+    EXPECT_FALSE(heap::allocation_failure_hit());
+    heap::fail_allocation(0);
 }
 
 // Opens /dev/null until the descriptor table is full, then frees exactly one
@@ -296,9 +297,10 @@ TEST(MemoryUse, ScanPeakStaysWithinThreeTimesTheReport) {
         dir.track(stem + ".m4a", KTCACHE_FORMAT_M4A, 1024);
         if (i % 10 == 0) dir.write(stem + ".html", "<!DOCTYPE html>", 2048);
     }
-    fault::reset_peak_bytes();
+    heap::arm();
     char *report = ktcache_scan_dir_json(dir.path().c_str(), 0);
-    const size_t peak = fault::peak_bytes();
+    heap::disarm();
+    const auto peak = static_cast<size_t>(heap::peak());
     ASSERT_NE(report, nullptr);
     const size_t length = std::strlen(report);
     ktcache_free(report);

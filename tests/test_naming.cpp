@@ -16,7 +16,7 @@ struct NameCase {
 void PrintTo(const NameCase &c, std::ostream *out) { *out << ::testing::PrintToString(c.url); }
 
 std::string safe_name(const std::string &url) {
-    kt::OwnedText name(ktcache_safe_filename(url.c_str()));
+    ktcache::unique_text name(ktcache_safe_filename(url.c_str()));
     return name ? std::string(name.get()) : std::string("<null>");
 }
 
@@ -131,7 +131,7 @@ TEST_P(SafeFilename, DerivesTheExpectedName) {
 INSTANTIATE_TEST_SUITE_P(Urls, SafeFilename, ::testing::ValuesIn(kNameCases));
 
 TEST(SafeFilenameLimits, NullGivesTheFallbackName) {
-    kt::OwnedText name(ktcache_safe_filename(nullptr));
+    ktcache::unique_text name(ktcache_safe_filename(nullptr));
     ASSERT_NE(name, nullptr);
     EXPECT_STREQ(name.get(), "track.m4a");
 }
