@@ -1,8 +1,8 @@
 // Safe file names: every URL gives a name that is non-empty, holds no unsafe
-// byte, does not end in a space or a dot, is never "." or "..", is no longer
-// than the last path segment unless it is the fallback, and equals what the
-// documented steps give. Decoding happens once: a name sent back fully
-// percent-encoded comes back unchanged.
+// byte, does not end in a space or a dot, is never "." or "..", is at most
+// 255 bytes, is no longer than the last path segment unless it is the
+// fallback, and equals what the documented steps give. Decoding happens once: a name sent back
+// fully percent-encoded comes back unchanged.
 #include "ktcache.h"
 #include "oracles.h"
 
@@ -31,6 +31,36 @@ std::string last_segment(const std::string &url) {
     return slash == std::string::npos ? text : text.substr(slash + 1);
 }
 
+// A name of more than 255 bytes keeps its extension (the last "." and at most
+// 16 bytes after it, unless that dot begins the name), loses what does not
+// fit of the rest without splitting a UTF-8 character, and gets "~" and the
+// 32-bit FNV-1a of the whole name in 8 lower-case hex digits before the
+// extension.
+std::string shortened(const std::string &name) {
+    if (name.size() <= 255) return name;
+    const size_t dot = name.rfind('.');
+    const std::string extension =
+        dot != std::string::npos && dot > 0 && name.size() - dot - 1 <= 16 ? name.substr(dot) : "";
+    uint32_t hash = 0x811C9DC5u;
+    for (unsigned char b : name) hash = (hash ^ b) * 0x01000193u;
+    char digest[10];
+    std::snprintf(digest, sizeof digest, "~%08x", static_cast<unsigned>(hash));
+    size_t cut = 255 - 9 - extension.size();
+    // Step back over a well-formed character that the cut would split.
+    for (size_t start = cut; start > 0 && start + 3 >= cut;) {
+        --start;
+        const std::string from = name.substr(start);
+        const auto lead = static_cast<unsigned char>(from[0]);
+        if ((lead & 0xC0) == 0x80) continue;
+        const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        if (start + length > cut && length <= from.size() &&
+            oracle::is_utf8(from.substr(0, length)))
+            cut = start;
+        break;
+    }
+    return name.substr(0, cut) + digest + extension;
+}
+
 std::string expected_name(const std::string &url) {
     const std::string segment = last_segment(url);
     std::string name;
@@ -47,7 +77,7 @@ std::string expected_name(const std::string &url) {
         name += is_unsafe(byte) ? '_' : static_cast<char>(byte);
     }
     while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();
-    return name.empty() ? kFallback : name;
+    return name.empty() ? kFallback : shortened(name);
 }
 
 std::string safe_filename(const std::string &url) {
@@ -69,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (unsigned char b : name) FUZZ_CHECK(!is_unsafe(b), "unsafe byte 0x%02X", b);
     FUZZ_CHECK(name.back() != ' ' && name.back() != '.', "ends in a space or a dot");
     FUZZ_CHECK(name != "." && name != "..", "a directory name");
+    FUZZ_CHECK(name.size() <= 255, "%zu bytes, more than file systems store", name.size());
     FUZZ_CHECK(name == kFallback || name.size() <= last_segment(url).size(),
                "longer than its segment");
     FUZZ_CHECK(name == expected_name(url), "got \"%s\", expected \"%s\"", name.c_str(),

@@ -189,6 +189,15 @@ KTCACHE_API int32_t ktcache_validate_file(const char *path, int64_t min_size);
  *  empty, the name is "track.m4a". Scheme and host are not parsed. Bytes 0x80
  *  and above pass unchanged.
  *
+ *  Names are at most 255 bytes, the longest that common file systems store.
+ *  A longer name keeps its extension (the last "." and at most 16 bytes
+ *  after it, unless that "." begins the name); the rest is cut to fit,
+ *  never inside a well-formed UTF-8 character, and "~" with 8 lower-case
+ *  hexadecimal digits of the 32-bit FNV-1a hash of the whole long name goes
+ *  before the extension, so that long names sharing their beginning stay
+ *  apart:  <first 242 bytes>~1a2b3c4d.m4a . The result is the same on every
+ *  platform and in every version; names of 255 bytes or fewer are unchanged.
+ *
  *  Returns a new NUL-terminated block owned by the caller (release it with
  *  ktcache_free()), or null only when memory runs out. Never touches the
  *  last-error text. Thread-safe. */
@@ -208,26 +217,52 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *    {"validCount":2,"purgedCount":1,"totalBytes":3145728,"files":[
  *     {"name":"a.m4a","bytes":1048576,"format":"m4a"},...]}
  *
- *  (compact, on one line, without a trailing newline). When `purge` is
- *  nonzero, every regular file that fails validation is deleted and
- *  "purgedCount" counts the deletions that succeeded; a deletion that fails
- *  leaves the file and is not reported. A valid file is never deleted, and a
- *  file that could not be opened only because the process or system ran out of
- *  file descriptors or memory is left in place.
+ *  (compact, on one line, without a trailing newline). "totalBytes" stops
+ *  at the largest 64-bit value instead of overflowing.
+ *
+ *  Purging. When `purge` is nonzero, a regular file is deleted only when the
+ *  scan itself has judged it broken: shorter than the minimum by its status,
+ *  refused to the caller (EACCES or EPERM on open), or read to its 64th
+ *  byte or its end without a recognised header. The file deleted is the file
+ *  judged, or nothing is deleted: if another file has been renamed over the
+ *  name meanwhile (a download finishing), it stays. "purgedCount" counts the
+ *  deletions that succeeded; a deletion that fails leaves the file and is
+ *  not reported. A valid file is never deleted, nor is a file that the scan
+ *  could not judge:
+ *    - a file that is not there for a moment (renamed away and back while
+ *      the scan looks at it) is neither listed nor deleted;
+ *    - a file that cannot be opened or read for a reason of its own (a lease
+ *      held by another process, an I/O error, a signal that keeps
+ *      interrupting) is neither listed nor deleted, and the report of the
+ *      rest is still returned;
+ *    - when the process or the system runs out of file descriptors or
+ *      memory, no report is returned (see below): every later file would
+ *      fail alike, and a report would show the cache as missing its tracks.
+ *  A purge moves each file it deletes to a hidden name of its own in the
+ *  same directory (".ktcache-purge-..."), compares it there and deletes it.
+ *  A process that dies at that moment can leave one such file behind; the
+ *  scan never lists or purges hidden names, and the host may delete it.
+ *  Should another file take the original name in the microseconds between,
+ *  the moved file is kept under that hidden name rather than replace it.
  *
  *  Returns a new NUL-terminated UTF-8 text owned by the caller (release it
  *  with ktcache_free()), or null:
  *    - "empty dir_path": `dir_path` is null or empty; nothing was touched;
  *    - "opendir failed": the directory cannot be opened; nothing was touched;
  *    - empty last-error text: the directory was walked (and purged, if asked)
- *      but no report could be produced: memory ran out, or the name of a valid
- *      file is not well-formed UTF-8. Deletions already made stand. A report
- *      is always complete: it is never returned with files or members missing.
+ *      but no report could be produced: descriptors or memory ran out, the
+ *      enumeration of the directory failed, or the name of a valid file is
+ *      not well-formed UTF-8 (checked within the name; nothing past its end
+ *      is read). Deletions already made stand; scanning again is safe. A
+ *      report is always complete: it is never returned with files or members
+ *      missing.
  *  After every call that opened the directory the last-error text is empty.
  *
  *  On Linux and other POSIX systems a directory that is renamed during the
- *  scan is still the one scanned and purged to the end. Peak memory is about
- *  the size of the report, whatever the size of the directory.
+ *  scan is still the one scanned and purged to the end, and entries are
+ *  reached even where the joined path would exceed the platform's path
+ *  limit. The directory is closed before the report is written. Peak memory
+ *  is about the size of the report, whatever the size of the directory.
  *  On Windows a file of 2 GiB or more is neither listed nor deleted (see
  *  ktcache_validate_file()).
  *  Thread-safe; concurrent scans of one directory are not coordinated. */

@@ -8,11 +8,12 @@
  *   4. Audio header recognition
  *   5. Platform file access
  *   6. Cached file validation
- *   7. Download naming
- *   8. Report text (JSON writing on the C heap)
- *   9. Cache directory scan and purge
- *  10. Presentation helpers
- *  11. Self-test
+ *   7. UTF-8 sequences
+ *   8. Download naming
+ *   9. Report text (JSON writing on the C heap)
+ *  10. Cache directory scan and purge
+ *  11. Presentation helpers
+ *  12. Self-test
  *
  * Nothing in here throws across the C interface: the only exception that can
  * arise is std::bad_alloc from the report writer's allocator, and it is caught
@@ -27,12 +28,14 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
 #else
 #include <unistd.h>
 #endif
 
 #include <array>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -200,11 +203,19 @@ const char *ktcache_format_name(ktcache_format format) { return format_name(form
 
 namespace {
 
-/* What validation and the scan need from a status query. */
+/* What validation and the scan need from a status query: the kind and size
+ * of a file, and its identity, which tells whether the file found at a name
+ * later is still the one judged. */
 struct FileStatus {
     bool is_regular;
     int64_t size;
+    uint64_t device;
+    uint64_t inode;
 };
+
+bool is_same_file(const FileStatus &a, const FileStatus &b) {
+    return a.device == b.device && a.inode == b.inode;
+}
 
 /* A path, relative to the current directory unless it is absolute. */
 struct PathRef {
@@ -228,16 +239,23 @@ constexpr int kOpenFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
  * skips it, neither listing nor deleting it. */
 using StatusRecordSize = decltype(std::declval<struct _stat64i32>().st_size);
 
-bool query_status(PathRef file, FileStatus *status) {
-    struct _stat64 st;
-    if (_stat64(file.path, &st) != 0) return false;
+bool status_from(const struct _stat64 &st, FileStatus *status) {
     if (st.st_size > std::numeric_limits<StatusRecordSize>::max()) {
         errno = EOVERFLOW;
         return false;
     }
-    status->is_regular = (st.st_mode & _S_IFMT) == _S_IFREG;
-    status->size = static_cast<StatusRecordSize>(st.st_size);
+    *status = {(st.st_mode & _S_IFMT) == _S_IFREG, static_cast<StatusRecordSize>(st.st_size),
+               static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     return true;
+}
+
+bool query_status(PathRef file, FileStatus *status) {
+    struct _stat64 st;
+    return _stat64(file.path, &st) == 0 && status_from(st, status);
+}
+bool query_open_status(int fd, FileStatus *status) {
+    struct _stat64 st;
+    return _fstat64(fd, &st) == 0 && status_from(st, status);
 }
 
 int open_for_reading(PathRef file) { return _open(file.path, kOpenFlags); }
@@ -245,6 +263,12 @@ int open_for_reading(PathRef file) { return _open(file.path, kOpenFlags); }
 /* A read-only file, or one that another process holds open without sharing
  * deletion, cannot be deleted on Windows: the purge leaves it. */
 bool delete_file(PathRef file) { return _unlink(file.path) == 0; }
+
+/* The runtime's rename never replaces an existing file. */
+bool move_entry(PathRef from, PathRef to) { return std::rename(from.path, to.path) == 0; }
+bool move_entry_back(PathRef from, PathRef to) { return move_entry(from, to); }
+
+unsigned long process_id() { return static_cast<unsigned long>(_getpid()); }
 
 long read_some(int fd, unsigned char *buf, size_t count) {
     return _read(fd, buf, static_cast<unsigned>(count));
@@ -267,7 +291,8 @@ struct AtRef {
 };
 
 FileStatus status_from(const struct stat &st) {
-    return {S_ISREG(st.st_mode), static_cast<int64_t>(st.st_size)};
+    return {S_ISREG(st.st_mode), static_cast<int64_t>(st.st_size), static_cast<uint64_t>(st.st_dev),
+            static_cast<uint64_t>(st.st_ino)};
 }
 
 /* The status of a file, following symbolic links; false when it cannot be
@@ -281,6 +306,12 @@ bool query_status(PathRef file, FileStatus *status) {
 [[maybe_unused]] bool query_status(AtRef file, FileStatus *status) {
     struct stat st;
     if (fstatat(file.dir, file.name, &st, 0) != 0) return false;
+    *status = status_from(st);
+    return true;
+}
+bool query_open_status(int fd, FileStatus *status) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
     *status = status_from(st);
     return true;
 }
@@ -304,25 +335,79 @@ void close_file(int fd) { close(fd); }
 /* The descriptor of an open directory stream, for the calls relative to it. */
 [[maybe_unused]] int directory_descriptor(DIR *dir) { return dirfd(dir); }
 
+[[maybe_unused]] AtRef at_current_directory(PathRef file) { return {AT_FDCWD, file.path}; }
+
+/* Renames an entry to a name that must not exist yet. Where the file system
+ * cannot refuse to replace (RENAME_NOREPLACE is not supported), a plain
+ * rename is used: the purge only ever moves entries to fresh names of its
+ * own. */
+bool move_entry(AtRef from, AtRef to) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(from.dir, from.name, to.dir, to.name, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+    return renameat(from.dir, from.name, to.dir, to.name) == 0;
+}
+[[maybe_unused]] bool move_entry(PathRef from, PathRef to) {
+    return move_entry(at_current_directory(from), at_current_directory(to));
+}
+
+/* Puts an entry back under its old name, never replacing a file that has
+ * taken that name meanwhile; without RENAME_NOREPLACE a new link does the
+ * same. False leaves the entry where it is. */
+bool move_entry_back(AtRef from, AtRef to) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(from.dir, from.name, to.dir, to.name, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+    if (linkat(from.dir, from.name, to.dir, to.name, 0) != 0) return false;
+    unlinkat(from.dir, from.name, 0);
+    return true;
+}
+[[maybe_unused]] bool move_entry_back(PathRef from, PathRef to) {
+    return move_entry_back(at_current_directory(from), at_current_directory(to));
+}
+
+unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
+
 #endif /* _WIN32 */
 
 /* ---- Both runtimes ------------------------------------------------------ */
 
-/* Reads up to `capacity` bytes from the start of an open file; a read error
- * or an early end simply gives a shorter count. */
-size_t read_prefix(int fd, unsigned char *buf, size_t capacity) {
+/* A call interrupted by a signal is tried again, this many times in all. */
+constexpr int kInterruptedCallAttempts = 8;
+
+/* A descriptor open for reading, or -1 with errno set. */
+template <typename Ref> int open_retrying(Ref file) {
+    int fd = -1;
+    for (int attempt = 0; attempt < kInterruptedCallAttempts; ++attempt) {
+        fd = open_for_reading(file);
+        if (fd >= 0 || errno != EINTR) break;
+    }
+    return fd;
+}
+
+/* The first bytes of an open file. `complete` tells whether the read reached
+ * `capacity` bytes or the end of the file; a read error leaves it false. */
+struct Prefix {
+    size_t length;
+    bool complete;
+};
+
+Prefix read_prefix(int fd, unsigned char *buf, size_t capacity) {
     size_t got = 0;
+    int interruptions = 0;
     while (got < capacity) {
         long n = read_some(fd, buf + got, capacity - got);
         if (n > 0) {
             got += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
+        } else if (n == 0) {
             break;
+        } else if (errno != EINTR || ++interruptions == kInterruptedCallAttempts) {
+            return {got, false};
         }
     }
-    return got;
+    return {got, true};
 }
 
 /* When the enumeration already knows an entry is a directory, device, pipe or
@@ -344,25 +429,35 @@ bool is_known_non_regular(const struct dirent *entry) {
 #endif
 }
 
+/* ---- Naming, for both strategies: where a purge puts a file aside ------- */
+
+/* The hidden name under which a purge holds a file between judging it and
+ * deleting it: the scan never lists or purges hidden names. The process, the
+ * thread (the address of its last-error buffer) and the file's inode make it
+ * unique among all scans running at once. */
+constexpr size_t kAsideNameSize = 80;
+void format_aside_name(char (&buf)[kAsideNameSize], const FileStatus &judged) {
+    std::snprintf(buf, sizeof buf, ".ktcache-purge-%lx-%llx-%llx", process_id(),
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(g_last_err)),
+                  static_cast<unsigned long long>(judged.inode));
+}
+
 /* ---- Naming: a joined path, on every runtime ---------------------------- */
 
-/* Each entry is reached as "dir_path/name". One path buffer serves a whole
- * walk: the directory prefix and "/" are written once, each entry's name is
- * copied in behind them. The buffer is allocated on first use and again
- * after a failure, so that running short of memory once costs one entry, not
- * the rest of the walk. */
-class JoinedPath {
+/* "dir_path/name" in one buffer that serves a whole walk: the directory
+ * prefix and "/" are written once, each name is copied in behind them. The
+ * buffer is allocated on first use and again after a failure, so that
+ * running short of memory once costs one entry, not the rest of the walk. */
+class PathBuffer {
   public:
-    using Ref = PathRef;
-
-    JoinedPath(DIR *, const char *dir_path)
+    explicit PathBuffer(const char *dir_path)
         : dir_path_(dir_path), prefix_length_(std::strlen(dir_path) + 1) {}
-    JoinedPath(const JoinedPath &) = delete;
-    JoinedPath &operator=(const JoinedPath &) = delete;
-    ~JoinedPath() { std::free(buf_); }
+    PathBuffer(const PathBuffer &) = delete;
+    PathBuffer &operator=(const PathBuffer &) = delete;
+    ~PathBuffer() { std::free(buf_); }
 
     /* "dir_path/name", or a null path when memory runs out. */
-    PathRef entry(const char *name) {
+    PathRef join(const char *name) {
         const size_t name_size = std::strlen(name) + 1;
         if (buf_ == nullptr) {
             if (!reserve(prefix_length_ + (name_size > kNameRoom ? name_size : kNameRoom)))
@@ -375,7 +470,6 @@ class JoinedPath {
         std::memcpy(buf_ + prefix_length_, name, name_size);
         return {buf_};
     }
-    static bool is_reachable(PathRef file) { return file.path != nullptr; }
 
   private:
     /* Enough for any name a common file system allows (NAME_MAX + NUL). */
@@ -396,6 +490,26 @@ class JoinedPath {
     size_t capacity_ = 0;
 };
 
+/* Each entry is reached as "dir_path/name". */
+class JoinedPath {
+  public:
+    using Ref = PathRef;
+
+    JoinedPath(DIR *, const char *dir_path) : entry_(dir_path), aside_(dir_path) {}
+
+    PathRef entry(const char *name) { return entry_.join(name); }
+    PathRef aside(const FileStatus &judged) {
+        char name[kAsideNameSize];
+        format_aside_name(name, judged);
+        return aside_.join(name);
+    }
+    static bool is_reachable(PathRef file) { return file.path != nullptr; }
+
+  private:
+    PathBuffer entry_;
+    PathBuffer aside_;
+};
+
 #ifndef _WIN32
 /* ---- Naming: relative to the open directory, on POSIX ------------------- */
 
@@ -408,10 +522,15 @@ class AtDirectory {
     AtDirectory(DIR *dir, const char *) : fd_(dir != nullptr ? directory_descriptor(dir) : -1) {}
 
     AtRef entry(const char *name) const { return {fd_, name}; }
+    AtRef aside(const FileStatus &judged) {
+        format_aside_name(aside_name_, judged);
+        return {fd_, aside_name_};
+    }
     static bool is_reachable(AtRef) { return true; }
 
   private:
     int fd_;
+    char aside_name_[kAsideNameSize];
 };
 #endif
 
@@ -422,6 +541,9 @@ using EntryNaming = JoinedPath;
 #else
 using EntryNaming = AtDirectory;
 #endif
+
+/* What became of a file a purge meant to delete. */
+enum class Deletion { deleted, kept, out_of_memory };
 
 /* An open directory: its entries one by one, and a reference to each. */
 class DirectoryStream {
@@ -447,6 +569,23 @@ class DirectoryStream {
     /* How to reach the entry `name`; see EntryNaming::is_reachable. */
     EntryNaming::Ref entry(const char *name) { return naming_.entry(name); }
 
+    /* Deletes the entry `file` if it still is the file `judged`, and
+     * nothing otherwise. Comparing first and deleting by name after would
+     * leave a moment in which another file renamed over the entry is
+     * deleted in its place, so the entry is first moved to a hidden name of
+     * the scan's own, where nobody else renames anything, compared there and
+     * deleted, or put back when it is another file. */
+    Deletion delete_judged(EntryNaming::Ref file, const FileStatus &judged) {
+        const EntryNaming::Ref aside = naming_.aside(judged);
+        if (!EntryNaming::is_reachable(aside)) return Deletion::out_of_memory;
+        if (!move_entry(file, aside)) return Deletion::kept;
+        FileStatus found;
+        if (query_status(aside, &found) && is_same_file(found, judged) && delete_file(aside))
+            return Deletion::deleted;
+        move_entry_back(aside, file);
+        return Deletion::kept;
+    }
+
   private:
     DIR *dir_;
     EntryNaming naming_;
@@ -467,36 +606,77 @@ constexpr int32_t kValidationRejected = 0;
 /* Validation reads up to this many bytes of a file's start. */
 constexpr size_t kHeaderReadSize = 64;
 
-/* Judges a file whose status the caller has already queried. `open_errno`
- * receives errno when the file cannot be opened, so that a purging scan can
- * tell a broken file from a process that has run out of descriptors. */
+/* What a scan may do with a file besides its validation result. Only a
+ * verdict the scan reached itself condemns a file: a file that was not there
+ * for a moment, or that could not be opened or read for a reason of its own
+ * (a lease, an I/O error), is neither listed nor purged; when the process or
+ * the system runs out of descriptors or memory, every later file would fail
+ * alike, and no report is better than one that shows the cache as empty. */
+enum class Verdict {
+    valid,     /* listed */
+    broken,    /* too small, unreadable, or no audio header: purged on request */
+    gone,      /* no longer there */
+    unknown,   /* could not be judged this time */
+    exhausted, /* could not be judged for lack of descriptors or memory */
+};
+
+struct Judgement {
+    int32_t code; /* the validation result: -1, 0 or a format code */
+    Verdict verdict;
+};
+
+/* Why a file could not be opened, as far as a purge is concerned. */
+Verdict verdict_of_failed_open(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM: return Verdict::broken;
+    case ENOENT: return Verdict::gone;
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM: return Verdict::exhausted;
+    default: return Verdict::unknown;
+    }
+}
+
+/* Judges a file whose status the caller has already queried, leaving the
+ * validation's message in the last-error text. With `confirm_identity`, a
+ * header that condemns the file counts only when the file opened is the one
+ * whose status was queried. */
 template <typename Ref>
-int32_t check_file(Ref file, const FileStatus &status, int64_t min_size, int *open_errno) {
+Judgement check_file(Ref file, const FileStatus &status, int64_t min_size, bool confirm_identity) {
     if (!status.is_regular) {
         set_last_error(kErrNotRegular);
-        return kValidationRejected;
+        return {kValidationRejected, Verdict::broken};
     }
     if (status.size < min_size) {
         set_last_error(kErrBelowMinimum);
-        return kValidationRejected;
+        return {kValidationRejected, Verdict::broken};
     }
-    int fd = open_for_reading(file);
+    int fd = open_retrying(file);
     if (fd < 0) {
-        if (open_errno != nullptr) *open_errno = errno;
+        const Verdict verdict = verdict_of_failed_open(errno);
         set_last_error(kErrOpen);
-        return kValidationError;
+        return {kValidationError, verdict};
     }
     unsigned char header[kHeaderReadSize];
-    size_t got = read_prefix(fd, header, sizeof header);
+    const Prefix prefix = read_prefix(fd, header, sizeof header);
+    ktcache_format format = detect_format(header, prefix.length);
+    Verdict verdict = Verdict::valid;
+    if (format == KTCACHE_FORMAT_INVALID) {
+        verdict = prefix.complete ? Verdict::broken : Verdict::unknown;
+        FileStatus opened;
+        if (verdict == Verdict::broken && confirm_identity &&
+            !(query_open_status(fd, &opened) && is_same_file(opened, status)))
+            verdict = Verdict::unknown;
+    }
     close_file(fd);
 
-    ktcache_format format = detect_format(header, got);
     if (format == KTCACHE_FORMAT_INVALID) {
         set_last_error(kErrUnrecognized);
-        return kValidationRejected;
+        return {kValidationRejected, verdict};
     }
     clear_last_error();
-    return format;
+    return {format, verdict};
 }
 
 int64_t effective_min_size(int64_t min_size) {
@@ -516,11 +696,80 @@ int32_t ktcache_validate_file(const char *path, int64_t min_size) {
         set_last_error(kErrStat);
         return kValidationError;
     }
-    return check_file(file, status, effective_min_size(min_size), nullptr);
+    return check_file(file, status, effective_min_size(min_size), false).code;
 }
 
 /* =========================================================================
- * 7. Download naming
+ * 7. UTF-8 sequences
+ * ========================================================================= */
+
+namespace {
+
+/* What may follow each lead byte in well-formed UTF-8: the sequence's length
+ * and the range of its second byte, which rules out overlong forms,
+ * surrogates and code points beyond U+10FFFF. Later bytes are 80..BF. A
+ * length of 0 marks a byte that cannot begin a sequence. */
+struct LeadByte {
+    unsigned char length, second_min, second_max;
+};
+constexpr std::array<LeadByte, 256> make_lead_byte_table() {
+    std::array<LeadByte, 256> table{};
+    for (int b = 0x00; b <= 0x7F; ++b) table[b] = {1, 0, 0};
+    for (int b = 0xC2; b <= 0xDF; ++b) table[b] = {2, 0x80, 0xBF};
+    for (int b = 0xE0; b <= 0xEF; ++b) table[b] = {3, 0x80, 0xBF};
+    table[0xE0] = {3, 0xA0, 0xBF};
+    table[0xED] = {3, 0x80, 0x9F};
+    for (int b = 0xF0; b <= 0xF4; ++b) table[b] = {4, 0x80, 0xBF};
+    table[0xF0] = {4, 0x90, 0xBF};
+    table[0xF4] = {4, 0x80, 0x8F};
+    return table;
+}
+constexpr std::array<LeadByte, 256> kLeadByte = make_lead_byte_table();
+
+/* The length of the well-formed sequence that starts at `s`, or 0 when none
+ * does. Reads nothing at or beyond `end`. */
+size_t utf8_sequence_length(const unsigned char *s, const unsigned char *end) {
+    const LeadByte lead = kLeadByte[s[0]];
+    if (lead.length <= 1) return lead.length;
+    if (static_cast<size_t>(end - s) < lead.length) return 0;
+    if (s[1] < lead.second_min || s[1] > lead.second_max) return 0;
+    for (size_t i = 2; i < lead.length; ++i)
+        if ((s[i] & 0xC0) != 0x80) return 0;
+    return lead.length;
+}
+
+/* Whether `length` bytes at `text` are well-formed UTF-8; never reads beyond
+ * them, whatever follows. */
+bool is_well_formed_utf8(const char *text, size_t length) {
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
+    const unsigned char *end = s + length;
+    while (s < end) {
+        if (*s < 0x80) {
+            ++s;
+            continue;
+        }
+        const size_t n = utf8_sequence_length(s, end);
+        if (n == 0) return false;
+        s += n;
+    }
+    return true;
+}
+
+/* The largest cut at or before `cut` that splits no well-formed sequence of
+ * the `length` bytes at `text`. */
+size_t character_boundary(const char *text, size_t length, size_t cut) {
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
+    for (size_t back = 1; back <= 3 && back <= cut; ++back) {
+        if ((s[cut - back] & 0xC0) == 0x80) continue;
+        return utf8_sequence_length(s + cut - back, s + length) > back ? cut - back : cut;
+    }
+    return cut;
+}
+
+} // namespace
+
+/* =========================================================================
+ * 8. Download naming
  * ========================================================================= */
 
 namespace {
@@ -529,6 +778,11 @@ namespace {
 constexpr char kFallbackName[] = "track.m4a";
 /* What stands in for a byte that is unsafe in a file name. */
 constexpr char kReplacementByte = '_';
+
+/* No common file system stores a longer name. */
+constexpr size_t kMaxNameLength = 255;
+/* A long name keeps its extension when this is at most so many bytes. */
+constexpr size_t kMaxKeptExtension = 16;
 
 /* Each byte as it may appear in a name: itself, or the replacement for the
  * bytes that common file systems refuse or treat specially. */
@@ -589,6 +843,41 @@ size_t segment_start(const char *url, size_t end) {
     return start;
 }
 
+/* FNV-1a, 32 bits: a digest that is the same on every platform. */
+uint32_t fnv1a_32(const char *text, size_t length) {
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(text[i]);
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+/* Shortens a name longer than kMaxNameLength in place: the extension (the
+ * last "." and at most kMaxKeptExtension bytes after it, unless it is the
+ * whole name) stays, the rest is cut at a character boundary, and "~" with
+ * the digest of the whole long name goes in between, so that long names
+ * that share their beginning stay apart. Returns the new length. */
+size_t shorten_long_name(char *name, size_t length) {
+    if (length <= kMaxNameLength) return length;
+    size_t extension = 0;
+    for (size_t i = length; i-- > 1 && length - i - 1 <= kMaxKeptExtension;) {
+        if (name[i] == '.') {
+            extension = length - i;
+            break;
+        }
+    }
+    char digest[sizeof "~12345678"];
+    std::snprintf(digest, sizeof digest, "~%08lx",
+                  static_cast<unsigned long>(fnv1a_32(name, length)));
+    const size_t digest_length = sizeof digest - 1;
+    const size_t stem =
+        character_boundary(name, length, kMaxNameLength - digest_length - extension);
+    std::memmove(name + stem + digest_length, name + length - extension, extension);
+    std::memcpy(name + stem, digest, digest_length);
+    return stem + digest_length + extension;
+}
+
 char *new_fallback_name() {
     auto *name = static_cast<char *>(std::malloc(sizeof kFallbackName));
     if (name != nullptr) std::memcpy(name, kFallbackName, sizeof kFallbackName);
@@ -617,6 +906,7 @@ char *ktcache_safe_filename(const char *url) {
 
     size_t length = decode_segment(url + start, segment_length, name);
     while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '.')) --length;
+    length = shorten_long_name(name, length);
     if (length == 0) {
         std::memcpy(name, kFallbackName, sizeof kFallbackName);
     } else {
@@ -626,7 +916,7 @@ char *ktcache_safe_filename(const char *url) {
 }
 
 /* =========================================================================
- * 8. Report text (JSON writing on the C heap)
+ * 9. Report text (JSON writing on the C heap)
  *
  * The report is written in one pass into the block that the caller receives.
  * Its counts come first but are known only at the end, so the block starts
@@ -720,11 +1010,13 @@ class HeapText {
     size_t capacity_ = 0;
 };
 
-/* Compact output; with encoding validation the writer refuses any string that
- * is not well-formed UTF-8 (overlong forms, surrogates, beyond U+10FFFF). */
+/* Compact output. Names reach the writer only once they are known to be
+ * well-formed UTF-8 (is_well_formed_utf8); the writer's own check is not
+ * used, since it reads on past the end of a name that ends inside a
+ * multibyte sequence. */
 template <typename Stream>
 using JsonWriter = rapidjson::Writer<Stream, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                     ThrowingHeapAllocator, rapidjson::kWriteValidateEncodingFlag>;
+                                     ThrowingHeapAllocator, rapidjson::kWriteNoFlags>;
 
 /* The report nests three levels deep at most. */
 constexpr size_t kWriterDepth = 4;
@@ -754,9 +1046,13 @@ class Report {
             total_bytes_ += bytes;
         }
         if (failed_) return;
+        const size_t name_length = std::strlen(name);
+        if (!is_well_formed_utf8(name, name_length)) {
+            failed_ = true;
+            return;
+        }
         try {
             open_list();
-            const size_t name_length = std::strlen(name);
             bool ok = writer_.StartObject() && write_key(writer_, "name") &&
                       writer_.String(name, static_cast<rapidjson::SizeType>(name_length)) &&
                       write_key(writer_, "bytes") && writer_.Int64(bytes) &&
@@ -767,7 +1063,12 @@ class Report {
         }
     }
 
-    void count_purged() { ++purged_count_; }
+    /* Counts a file deleted; a purge that ran out of memory leaves the
+     * report incomplete, like every other shortage. */
+    void count_deletion(Deletion deletion) {
+        if (deletion == Deletion::deleted) ++purged_count_;
+        if (deletion == Deletion::out_of_memory) failed_ = true;
+    }
 
     void mark_incomplete() { failed_ = true; }
 
@@ -818,7 +1119,7 @@ class Report {
 } // namespace
 
 /* =========================================================================
- * 9. Cache directory scan and purge
+ * 10. Cache directory scan and purge
  * ========================================================================= */
 
 namespace {
@@ -827,21 +1128,21 @@ namespace {
  * that partial downloads (".part.m4a") stay out of the report and the purge. */
 bool is_hidden_name(const char *name) { return name[0] == '.'; }
 
-/* A file that failed to open only because the process or the system ran out
- * of descriptors or memory may be perfectly good: never purge it for that. */
-bool is_resource_shortage(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOMEM;
-}
+/* Failures that say the process or the system has run out, not that
+ * anything is wrong with the file at hand. */
+bool is_exhaustion(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
 
-/* Walks the open directory once, validating, listing and purging. Returns
- * false when the enumeration stopped on an error (the listing is then
- * incomplete). */
-bool walk_directory(DirectoryStream &dir, bool purge, Report &report) {
+/* Walks the open directory once, validating, listing and purging. A file
+ * that cannot be judged, or an enumeration that stops on an error, leaves
+ * the report incomplete. */
+void walk_directory(DirectoryStream &dir, bool purge, Report &report) {
     for (;;) {
         bool failed = false;
         const struct dirent *entry = dir.next(&failed);
-        if (entry == nullptr) return !failed;
-
+        if (entry == nullptr) {
+            if (failed) report.mark_incomplete();
+            return;
+        }
         const char *name = entry->d_name;
         if (is_hidden_name(name) || is_known_non_regular(entry)) continue;
 
@@ -851,16 +1152,32 @@ bool walk_directory(DirectoryStream &dir, bool purge, Report &report) {
             continue;
         }
         FileStatus status;
-        if (!query_status(file, &status) || !status.is_regular) continue;
+        if (!query_status(file, &status)) {
+            if (is_exhaustion(errno)) report.mark_incomplete();
+            continue;
+        }
+        if (!status.is_regular) continue;
 
-        int open_errno = 0;
-        int32_t code = check_file(file, status, KTCACHE_DEFAULT_MIN_SIZE, &open_errno);
-        if (code > 0) {
-            report.add_valid(name, status.size, format_name(code));
-        } else if (purge && !is_resource_shortage(open_errno)) {
-            if (delete_file(file)) report.count_purged();
+        const Judgement judged = check_file(file, status, KTCACHE_DEFAULT_MIN_SIZE, purge);
+        switch (judged.verdict) {
+        case Verdict::valid: report.add_valid(name, status.size, format_name(judged.code)); break;
+        case Verdict::broken:
+            if (purge) report.count_deletion(dir.delete_judged(file, status));
+            break;
+        case Verdict::exhausted: report.mark_incomplete(); break;
+        case Verdict::gone:
+        case Verdict::unknown: break;
         }
     }
+}
+
+/* Scans the directory into `report`, closing it before returning; false
+ * when the directory cannot be opened. */
+bool scan_directory(const char *dir_path, bool purge, Report &report) {
+    DirectoryStream dir(dir_path);
+    if (!dir.is_open()) return false;
+    walk_directory(dir, purge, report);
+    return true;
 }
 
 } // namespace
@@ -870,24 +1187,19 @@ char *ktcache_scan_dir_json(const char *dir_path, int32_t purge) {
         set_last_error(kErrEmptyDirPath);
         return nullptr;
     }
-    char *text = nullptr;
-    {
-        DirectoryStream dir(dir_path);
-        if (!dir.is_open()) {
-            set_last_error(kErrOpendir);
-            return nullptr;
-        }
-        Report report;
-        if (!walk_directory(dir, purge != 0, report)) report.mark_incomplete();
-        text = report.finish();
+    Report report;
+    if (!scan_directory(dir_path, purge != 0, report)) {
+        set_last_error(kErrOpendir);
+        return nullptr;
     }
+    char *text = report.finish();
     /* Messages left by the per-file validations are not the scan's outcome. */
     clear_last_error();
     return text;
 }
 
 /* =========================================================================
- * 10. Presentation helpers
+ * 11. Presentation helpers
  * ========================================================================= */
 
 namespace {
@@ -942,7 +1254,7 @@ int32_t ktcache_format_bytes(int64_t byte_count, char *buf, size_t buf_size) {
 }
 
 /* =========================================================================
- * 11. Self-test
+ * 12. Self-test
  * ========================================================================= */
 
 namespace {

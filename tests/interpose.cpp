@@ -3,16 +3,24 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
+#include <cstring>
 
 namespace {
 
 // Plain thread-locals: they need no constructor.
 __thread fault::OpenHook t_open_hook;
+__thread fault::OpenHook t_after_open_hook;
+__thread const char *t_failing_open_suffix;
+__thread int t_open_error;
+__thread int t_read_error;
+__thread bool t_guard_entries;
 __thread long t_readdir_countdown = -1;
 __thread int t_readdir_error;
 
@@ -21,6 +29,13 @@ __thread int t_readdir_error;
 namespace fault {
 
 void set_open_hook(OpenHook hook) { t_open_hook = hook; }
+void set_after_open_hook(OpenHook hook) { t_after_open_hook = hook; }
+void fail_opens_of(const char *suffix, int error) {
+    t_failing_open_suffix = suffix;
+    t_open_error = error;
+}
+void fail_reads(int error) { t_read_error = error; }
+void place_entries_before_guard_page(bool on) { t_guard_entries = on; }
 void fail_readdir_after(long entries, int error) {
     t_readdir_countdown = entries;
     t_readdir_error = error;
@@ -31,10 +46,44 @@ void fail_readdir_after(long entries, int error) {
 extern "C" {
 
 namespace {
+bool ends_with(const char *text, const char *suffix) {
+    const size_t length = std::strlen(text), suffix_length = std::strlen(suffix);
+    return length >= suffix_length && std::strcmp(text + length - suffix_length, suffix) == 0;
+}
+
 int hooked_openat(int dir_fd, const char *path, int flags, va_list args) {
     const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    if (t_failing_open_suffix != nullptr && ends_with(path, t_failing_open_suffix)) {
+        errno = t_open_error;
+        return -1;
+    }
     if (t_open_hook != nullptr) t_open_hook(dir_fd, path, flags);
-    return static_cast<int>(syscall(SYS_openat, dir_fd, path, flags, mode));
+    const int saved_errno = errno;
+    const int fd = static_cast<int>(syscall(SYS_openat, dir_fd, path, flags, mode));
+    if (t_after_open_hook != nullptr) {
+        const int open_errno = errno;
+        t_after_open_hook(dir_fd, path, flags);
+        errno = fd < 0 ? open_errno : saved_errno;
+    }
+    return fd;
+}
+
+// Two pages per thread, the second unreadable: each entry is copied so that
+// its name's NUL is the last byte of the first page.
+struct dirent *copy_before_guard_page(const struct dirent *entry) {
+    static __thread char *pages;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    if (pages == nullptr) {
+        void *map =
+            mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED) return nullptr;
+        pages = static_cast<char *>(map);
+        mprotect(pages + page, page, PROT_NONE);
+    }
+    const size_t size = offsetof(struct dirent, d_name) + std::strlen(entry->d_name) + 1;
+    char *copy = pages + page - size;
+    std::memcpy(copy, entry, size);
+    return reinterpret_cast<struct dirent *>(copy);
 }
 } // namespace
 
@@ -62,7 +111,16 @@ struct dirent *readdir(DIR *dir) {
         return nullptr;
     }
     if (t_readdir_countdown > 0) --t_readdir_countdown;
-    return real(dir);
+    struct dirent *entry = real(dir);
+    return entry != nullptr && t_guard_entries ? copy_before_guard_page(entry) : entry;
+}
+
+ssize_t read(int fd, void *buf, size_t count) {
+    if (t_read_error != 0) {
+        errno = t_read_error;
+        return -1;
+    }
+    return syscall(SYS_read, fd, buf, count);
 }
 
 } // extern "C"

@@ -136,9 +136,45 @@ TEST(SafeFilenameLimits, NullGivesTheFallbackName) {
     EXPECT_STREQ(name.get(), "track.m4a");
 }
 
-TEST(SafeFilenameLimits, LongSegmentsKeepTheirLength) {
-    const std::string segment(100000, 'a');
-    EXPECT_EQ(safe_name("https://h/" + segment + "?q"), segment);
+// No common file system stores a name of more than 255 bytes. A longer one
+// keeps its extension and its first characters, with a digest of the whole
+// name between them, so that names sharing a long beginning stay apart.
+TEST(SafeFilenameLimits, LongNamesAreShortenedToWhatFileSystemsStore) {
+    const std::string a255(255, 'a'), a300(300, 'a');
+    struct Case {
+        std::string segment, name;
+    };
+    const std::string euro = "\xE2\x82\xAC"; // three bytes
+    std::string euros;
+    for (int i = 0; i < 100; ++i) euros += euro;
+    const Case cases[] = {
+        {a255, a255}, // fits: unchanged
+        {a255 + ".m4a", std::string(242, 'a') + "~" + "DIGEST" + ".m4a"},
+        {a300, std::string(246, 'a') + "~" + "DIGEST"}, // no extension
+        {a300 + ".extension-of-17by", std::string(246, 'a') + "~" + "DIGEST"},
+        {"." + a300, "." + std::string(245, 'a') + "~" + "DIGEST"}, // the dot is the whole name
+        {euros + ".flac", euros.substr(0, 240) + "~" + "DIGEST" + ".flac"}, // 241 would split
+    };
+    for (const Case &c : cases) {
+        const std::string name = safe_name("https://h/" + c.segment + "?q");
+        SCOPED_TRACE(c.segment.substr(0, 12) + "... of " + std::to_string(c.segment.size()));
+        ASSERT_LE(name.size(), 255u);
+        const size_t tilde = c.name.find("~DIGEST");
+        if (tilde == std::string::npos) {
+            EXPECT_EQ(name, c.name);
+            continue;
+        }
+        ASSERT_EQ(name.size(), c.name.size() - 6 + 8);
+        EXPECT_EQ(name.substr(0, tilde + 1), c.name.substr(0, tilde + 1));
+        EXPECT_EQ(name.substr(tilde + 9), c.name.substr(tilde + 7));
+        EXPECT_EQ(name.substr(tilde + 1, 8).find_first_not_of("0123456789abcdef"),
+                  std::string::npos);
+    }
+    // The digest tells apart long names that differ only past the cut, and
+    // is the same on every call.
+    const std::string first = safe_name(a300 + "1.mp3"), second = safe_name(a300 + "2.mp3");
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first, safe_name(a300 + "1.mp3"));
     EXPECT_EQ(safe_name(std::string(50000, '/') + "x"), "x");
 }
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -274,6 +275,45 @@ TEST_F(ConcurrentCache, EveryFunctionAtOnceKeepsResultsAndLastErrorsStraight) {
     std::set<std::string> expected = {".part-0.m4a", "covers"};
     for (const StableTrack &t : stable) expected.insert(t.name);
     EXPECT_EQ(left, expected);
+}
+
+// The player downloads a track again to a hidden name and renames the
+// complete file over the broken one, at a random moment of a purging scan.
+// Whatever the moment, the new download survives: the purge deletes the
+// broken file it judged, or nothing. KTCACHE_RACE_TRIALS sets the count.
+TEST(PurgeRace, DownloadRenamedOverABrokenFileIsNeverDeleted) {
+    const char *text = std::getenv("KTCACHE_RACE_TRIALS");
+    const int trials = text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : 3000;
+    kt::TempDir dir;
+    for (int i = 0; i < 40; ++i) dir.track("t" + std::to_string(i) + ".ogg", KTCACHE_FORMAT_OGG);
+
+    // How long one scan takes here, so that the rename lands anywhere in it.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) ktcache_free(ktcache_scan_dir_json(dir.path().c_str(), 0));
+    const auto scan_time = (std::chrono::steady_clock::now() - start) / 20;
+
+    std::mt19937 random(12345);
+    int lost = 0, stray = 0;
+    for (int trial = 0; trial < trials; ++trial) {
+        dir.write("x.mp3", "<!DOCTYPE html>", 2048);
+        dir.track(".x.mp3.part", KTCACHE_FORMAT_MP3, 4096);
+        const auto delay = scan_time * std::uniform_real_distribution<double>(0, 1.2)(random);
+        std::atomic<bool> go{false};
+        std::thread downloader([&] {
+            while (!go.load()) {}
+            const auto until = std::chrono::steady_clock::now() + delay;
+            while (std::chrono::steady_clock::now() < until) {}
+            rename((dir / ".x.mp3.part").c_str(), (dir / "x.mp3").c_str());
+        });
+        go = true;
+        ktcache_free(ktcache_scan_dir_json(dir.path().c_str(), 1));
+        downloader.join();
+        if (ktcache_validate_file((dir / "x.mp3").c_str(), 0) != KTCACHE_FORMAT_MP3) ++lost;
+        const int entries = static_cast<int>(kt::enumeration_order(dir.path()).size());
+        if (entries > 41) stray += entries - 41;
+    }
+    EXPECT_EQ(lost, 0) << "new downloads deleted in " << lost << " of " << trials << " trials";
+    EXPECT_EQ(stray, 0) << "entries left behind by purges";
 }
 
 } // namespace
