@@ -121,13 +121,14 @@ function scanReport({ report, reason }, dir) {
 // Asynchronous calls
 // ---------------------------------------------------------------------------
 
-const POOL_SIZE = Math.max(1, Math.min(4, os.availableParallelism ? os.availableParallelism() : os.cpus().length));
+const DEFAULT_WORKERS = Math.max(1, Math.min(4, os.availableParallelism ? os.availableParallelism() : os.cpus().length));
 
-// Up to POOL_SIZE workers, started on demand, one request at a time each.
+// Up to `size` workers, started on demand, one request at a time each.
 // An idle worker does not keep the process alive.
 class WorkerPool {
-  constructor(file) {
+  constructor(file, size) {
     this.file = file;
+    this.size = size;
     this.workers = new Set();
     this.idle = [];
     this.queue = [];
@@ -144,7 +145,7 @@ class WorkerPool {
     while (this.queue.length > 0) {
       let worker = this.idle.pop();
       if (!worker) {
-        if (this.workers.size >= POOL_SIZE) return;
+        if (this.workers.size >= this.size) return;
         worker = this.spawn();
       }
       const job = this.queue.shift();
@@ -185,9 +186,9 @@ class WorkerPool {
 // The interface
 // ---------------------------------------------------------------------------
 
-function bind(lib) {
+function bind(lib, workers) {
   let pool;
-  const inWorker = (operation, args) => (pool || (pool = new WorkerPool(lib.file))).run(operation, args);
+  const inWorker = (operation, args) => (pool || (pool = new WorkerPool(lib.file, workers))).run(operation, args);
 
   return {
     /** The library file that was loaded. */
@@ -237,9 +238,12 @@ function bind(lib) {
 }
 
 /** Loads the library from `file`, or as the module itself does when `file`
- *  is left out, and returns the interface over it. */
-function load(file) {
-  return bind(openFirst(libraryCandidates(file)));
+ *  is left out, and returns the interface over it. `options.workers` caps
+ *  the threads of the asynchronous calls (default: the cores, at most 4). */
+function load(file, options = {}) {
+  const workers = options.workers === undefined ? DEFAULT_WORKERS : options.workers;
+  if (!Number.isInteger(workers) || workers < 1) throw new RangeError('options.workers must be a positive integer');
+  return bind(openFirst(libraryCandidates(file)), workers);
 }
 
 let defaultInstance;
