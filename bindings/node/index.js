@@ -117,6 +117,32 @@ function scanReport({ report, reason }, dir) {
   return JSON.parse(report);
 }
 
+// A long report is parsed in slices of about REPORT_SLICE characters with a
+// turn of the event loop after each, so that a cache of 100,000 files does
+// not hold up the host's timers while its report is read. The cuts fall
+// where one file's object ends and the next begins: the text },{"name":"
+// never occurs inside a JSON string, whose quotes are all escaped.
+const REPORT_SLICE = 64 * 1024;
+const FILES_KEY = '"files":[';
+const NEXT_FILE = '},{"name":"';
+
+async function scanReportInSlices(reply, dir) {
+  const { report } = reply;
+  const filesAt = report === null ? -1 : report.indexOf(FILES_KEY);
+  if (filesAt < 0 || report.length <= REPORT_SLICE) return scanReport(reply, dir);
+  const first = filesAt + FILES_KEY.length;
+  const end = report.lastIndexOf(']');
+  const result = JSON.parse(report.slice(0, first) + report.slice(end));
+  for (let from = first; from < end; ) {
+    const next = report.indexOf(NEXT_FILE, from + REPORT_SLICE);
+    const cut = next < 0 || next > end ? end : next + 1;
+    for (const file of JSON.parse(`[${report.slice(from, cut)}]`)) result.files.push(file);
+    from = cut + 1;
+    await new Promise(setImmediate);
+  }
+  return result;
+}
+
 // ---------------------------------------------------------------------------
 // Asynchronous calls
 // ---------------------------------------------------------------------------
@@ -220,7 +246,7 @@ function bind(lib, workers) {
 
     async scanCacheAsync(dir, options) {
       const args = [text(dir, 'dir'), purgeOption(options)];
-      return scanReport(await inWorker('scanDir', args), dir);
+      return scanReportInSlices(await inWorker('scanDir', args), dir);
     },
 
     isHttpSuccess(status) {

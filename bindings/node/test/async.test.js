@@ -47,3 +47,14 @@ test('argument errors of asynchronous calls reject their promise', async () => {
   await assert.rejects(ktcache.validateFileAsync('a\0b'), TypeError);
   await assert.rejects(ktcache.scanCacheAsync('/tmp', { purge: 1 }), TypeError);
 });
+
+test('a long report read in slices is the same report', async (t) => {
+  // Several slices of report, each name ending in the text between two files.
+  const dir = tempDir(t);
+  const bytes = track(HEADERS.mp3, 1024);
+  for (let i = 0; i < 1000; i++) fs.writeFileSync(path.join(dir, `${'n'.repeat(200)} ${i} },{"name":"x.mp3`), bytes);
+  const report = await ktcache.scanCacheAsync(dir);
+  assert.ok(JSON.stringify(report).length > 4 * 64 * 1024);
+  assert.deepEqual(report, ktcache.scanCache(dir));
+  assert.equal(new Set(report.files.map((file) => file.name)).size, 1000);
+});
