@@ -52,7 +52,10 @@ function openFirst(candidates) {
       failures.push(`  ${candidate}: ${error.message}`);
     }
   }
-  const error = new Error(`ktcache: the library could not be loaded; tried:\n${failures.join('\n')}`);
+  const error = new Error(
+    `ktcache: the library could not be loaded (pass its path to load() or set KTCACHE_LIBRARY); ` +
+      `tried:\n${failures.join('\n')}`
+  );
   error.code = 'ERR_KTCACHE_LOAD';
   error.tried = candidates;
   throw error;
@@ -302,5 +305,7 @@ for (const name of [
   'formatBytes',
   'selftest',
 ]) {
-  module.exports[name] = (...args) => instance()[name](...args);
+  module.exports[name] = name.endsWith('Async')
+    ? async (...args) => instance()[name](...args) // a library that does not load rejects
+    : (...args) => instance()[name](...args);
 }
