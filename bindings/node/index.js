@@ -102,7 +102,7 @@ function bytesOf(value) {
 }
 
 function purgeOption(options) {
-  const purge = options === undefined ? undefined : options.purge;
+  const purge = options == null ? undefined : options.purge;
   if (purge !== undefined && typeof purge !== 'boolean') throw new TypeError('options.purge must be a boolean');
   return purge === true;
 }
