@@ -10,7 +10,7 @@ DEBIAN_PACKAGES := cmake make g++ gcc pkg-config libgtest-dev rapidjson-dev
 SOURCES := $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp' 2>/dev/null)
 
 .PHONY: all deps configure build test demo bench install format format-check clean \
-  windows windows-deps test-windows
+  windows windows-deps test-windows test-node
 
 all: build
 
@@ -100,6 +100,23 @@ windows: windows-deps
 test-windows: windows
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
 	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# ---------------------------------------------------------------------------
+# Node and Electron: `make test-node` runs the tests of the npm package in
+# bindings/node against the library built above. Node and npm come from
+# Debian when the machine lacks either; koffi comes from the npm registry at
+# the version that package-lock.json pins. Its install script only checks the
+# prebuilt binary that koffi picks when it loads, so it is not run.
+# ---------------------------------------------------------------------------
+NODE_PACKAGES := nodejs npm
+NODE_LIBRARY = $(abspath $(BUILD_DIR))/libkelvane-kelvanetunes-offline-cache-model.so
+
+test-node: build
+	@if ! command -v node >/dev/null || ! command -v npm >/dev/null; then \
+	  $(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(NODE_PACKAGES)"; \
+	fi
+	cd bindings/node && npm ci --ignore-scripts --no-audit --no-fund
+	cd bindings/node && KTCACHE_LIBRARY=$(NODE_LIBRARY) node --test test/*.test.js
 
 # ---------------------------------------------------------------------------
 # Reliability checks: `make check` runs the whole suite under AddressSanitizer

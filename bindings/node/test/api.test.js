@@ -1,0 +1,157 @@
+'use strict';
+// The package's functions against the real library, one group per behaviour.
+
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { HEADERS, HTML, track, tempDir } = require('./support');
+const ktcache = require('..');
+
+test('loading: explicit path first, then KTCACHE_LIBRARY; a failure names what was tried', () => {
+  const built = process.env.KTCACHE_LIBRARY;
+  assert.equal(ktcache.load(built).version, '1.0.0');
+  assert.equal(ktcache.abiVersion, 1);
+  assert.equal(ktcache.libraryPath, built);
+
+  const missing = path.join(__dirname, 'no-such-library.so');
+  assert.throws(() => ktcache.load(missing), (e) => e.code === 'ERR_KTCACHE_LOAD' && e.message.includes(missing));
+  try {
+    process.env.KTCACHE_LIBRARY = missing;
+    assert.equal(ktcache.load(built).libraryPath, built);
+    assert.throws(() => ktcache.load(), (e) => e.message.includes(missing) && e.tried.length === 1);
+  } finally {
+    process.env.KTCACHE_LIBRARY = built;
+  }
+});
+
+test('detectFormat: each container, and null for anything else', () => {
+  const offset = Buffer.concat([Buffer.from('xx'), HEADERS.flac]).subarray(2);
+  const cases = [
+    ...Object.entries(HEADERS).map(([format, bytes]) => [bytes, format]),
+    [offset, 'flac'],
+    [new Uint8Array(HEADERS.ogg), 'ogg'],
+    [HEADERS.wav.buffer.slice(HEADERS.wav.byteOffset, HEADERS.wav.byteOffset + 12), 'wav'],
+    [new DataView(HEADERS.mp3.buffer, HEADERS.mp3.byteOffset, 12), 'mp3'],
+    [HEADERS.m4a.subarray(0, 11), null], // fewer than 12 bytes
+    [HTML, null],
+    [Buffer.alloc(0), null],
+  ];
+  for (const [bytes, format] of cases) assert.equal(ktcache.detectFormat(bytes), format, String(bytes));
+  assert.throws(() => ktcache.detectFormat('ID3 as text'), TypeError);
+});
+
+test('validateFile: format or reason for each kind of file, and the minimum size', (t) => {
+  const dir = tempDir(t);
+  const file = (name, bytes) => (fs.writeFileSync(path.join(dir, name), bytes), path.join(dir, name));
+  const good = file('good.ogg', track(HEADERS.ogg, 1500));
+  const cases = [
+    [[good], { ok: true, format: 'ogg', reason: '' }],
+    [[good, 0n], { ok: true, format: 'ogg', reason: '' }],
+    [[good, -5], { ok: true, format: 'ogg', reason: '' }], // zero or below: 1024
+    [[good, 1501], { ok: false, format: null, reason: 'file below minimum size' }],
+    [[file('short.mp3', track(HEADERS.mp3, 1023))], { ok: false, format: null, reason: 'file below minimum size' }],
+    [[file('page.m4a', track(HTML, 4096))], { ok: false, format: null, reason: 'unrecognized audio header' }],
+    [[dir], { ok: false, format: null, reason: 'not regular file' }],
+    [[path.join(dir, 'missing.m4a')], { ok: false, format: null, reason: 'stat failed' }],
+    [[''], { ok: false, format: null, reason: 'empty path' }],
+  ];
+  for (const [args, expected] of cases) assert.deepEqual(ktcache.validateFile(...args), expected, args.join(' '));
+});
+
+test('safeFilename: the library name for each URL, as a JavaScript string', () => {
+  const cases = [
+    ['https://cdn.example.com/music/u/1/Song%20%232.m4a?v=1', 'Song #2.m4a'],
+    ['https://x.example/caf%C3%A9/%E6%9D%B1%E4%BA%AC.flac#t=1', '東京.flac'],
+    ['https://x.example/Café – Eres.mp3', 'Café – Eres.mp3'],
+    ['https://x.example/a%22b%0Ac%3F.m4a', 'a_b_c_.m4a'],
+    ['https://x.example/dots.../', 'dots'],
+    ['https://x.example/%FF.m4a', '\uFFFD.m4a'], // not UTF-8: still a safe name
+    ['', 'track.m4a'],
+  ];
+  for (const [url, name] of cases) assert.equal(ktcache.safeFilename(url), name, url);
+});
+
+test('isHttpSuccess, formatBytes over the full 64-bit range, selftest, version', () => {
+  for (const [status, success] of [[199, false], [200, true], [204, true], [299, true], [300, false], [-(2 ** 31), false], [2 ** 31 - 1, false]]) {
+    assert.equal(ktcache.isHttpSuccess(status), success, String(status));
+  }
+  const texts = [
+    [0, '0 B'], [1023, '1023 B'], [1024, '1.0 KB'], [1280, '1.2 KB'], [1048575, '1024.0 KB'],
+    [15369751, '14.7 MB'], [15369751n, '14.7 MB'], [-1, '0 B'], [Number.MAX_SAFE_INTEGER, '8388608.00 GB'],
+    [2 ** 62, '4294967296.00 GB'], [-(2 ** 63), '0 B'], [2n ** 63n - 1n, '8589934592.00 GB'], [-(2n ** 63n), '0 B'],
+  ];
+  for (const [count, text] of texts) assert.equal(ktcache.formatBytes(count), text, String(count));
+  assert.equal(ktcache.selftest(), 0);
+  assert.equal(ktcache.version, '1.0.0');
+});
+
+test('arguments the C types cannot carry are refused, never truncated or wrapped', () => {
+  const refused = [
+    [() => ktcache.formatBytes(2n ** 63n), RangeError],
+    [() => ktcache.formatBytes(2 ** 63), RangeError],
+    [() => ktcache.formatBytes(-(2n ** 63n) - 1n), RangeError],
+    [() => ktcache.formatBytes(1.5), RangeError],
+    [() => ktcache.formatBytes(NaN), RangeError],
+    [() => ktcache.formatBytes('1024'), TypeError],
+    [() => ktcache.isHttpSuccess(2 ** 32 + 200), RangeError],
+    [() => ktcache.isHttpSuccess(200.5), RangeError],
+    [() => ktcache.validateFile('/tmp', 2n ** 64n + 2048n), RangeError],
+    [() => ktcache.validateFile('/tmp/a.m4a\0/../../etc'), TypeError],
+    [() => ktcache.validateFile(null), TypeError],
+    [() => ktcache.safeFilename('https://x/a.m4a\0.exe'), TypeError],
+    [() => ktcache.scanCache('/tmp\0/x', { purge: true }), TypeError],
+    [() => ktcache.scanCache('/tmp', { purge: 'no' }), TypeError],
+  ];
+  for (const [call, type] of refused) assert.throws(call, type, String(call));
+});
+
+test('scanCache: non-ASCII and hostile names, then a purge of what fails validation', (t) => {
+  const dir = tempDir(t);
+  const valid = [
+    ['Café Tacvba – Eres.mp3', 'mp3', 2100],
+    ['東京の夜.flac', 'flac', 2200],
+    ['😀 smile.ogg', 'ogg', 2300],
+    ['say "hi" \\ back.wav', 'wav', 2400],
+    ['line\nbreak\ttab.aac', 'aac', 2500],
+    ['control\x01\x1f\x7f.m4a', 'm4a', 2600],
+    ["it's <b>&amp;.m4a", 'm4a', 1024],
+  ];
+  for (const [name, format, bytes] of valid) fs.writeFileSync(path.join(dir, name), track(HEADERS[format], bytes));
+  fs.writeFileSync(path.join(dir, 'truncated.m4a'), track(HEADERS.m4a, 1023));
+  fs.writeFileSync(path.join(dir, 'error page.mp3'), track(HTML, 4096));
+  fs.writeFileSync(path.join(dir, '.partial.m4a'), track(HEADERS.m4a, 10));
+  fs.mkdirSync(path.join(dir, 'covers'));
+
+  const byName = (a, b) => (a.name < b.name ? -1 : 1);
+  const files = valid.map(([name, format, bytes]) => ({ name, bytes, format })).sort(byName);
+  const totalBytes = valid.reduce((sum, [, , bytes]) => sum + bytes, 0);
+  const listed = (report) => ({ ...report, files: [...report.files].sort(byName) });
+
+  assert.deepEqual(listed(ktcache.scanCache(dir)), { validCount: 7, purgedCount: 0, totalBytes, files });
+  assert.equal(fs.readdirSync(dir).length, 11);
+  assert.deepEqual(listed(ktcache.scanCache(dir, { purge: true })), { validCount: 7, purgedCount: 2, totalBytes, files });
+  assert.deepEqual(fs.readdirSync(dir).sort(), [...valid.map(([name]) => name), '.partial.m4a', 'covers'].sort());
+  assert.equal(ktcache.scanCache(dir, { purge: true }).purgedCount, 0);
+});
+
+test('scanCache errors carry the reason, "no report could be produced" for a null report', async (t) => {
+  const dir = tempDir(t);
+  const notUtf8 = tempDir(t);
+  fs.writeFileSync(Buffer.from(path.join(notUtf8, 'x\xff.m4a'), 'latin1'), track(HEADERS.m4a, 2048));
+  fs.writeFileSync(path.join(notUtf8, 'broken.m4a'), track(HTML, 2048));
+  fs.writeFileSync(path.join(dir, 'plain-file'), 'x');
+  const cases = [
+    ['', {}, 'empty dir_path'],
+    [path.join(dir, 'missing'), {}, 'opendir failed'],
+    [path.join(dir, 'plain-file'), {}, 'opendir failed'],
+    [notUtf8, {}, ktcache.NO_REPORT],
+    [notUtf8, { purge: true }, ktcache.NO_REPORT], // the deletion stands
+  ];
+  for (const [subject, options, reason] of cases) {
+    const failed = (e) => e instanceof ktcache.KtcacheError && e.reason === reason && e.path === subject;
+    assert.throws(() => ktcache.scanCache(subject, options), failed, subject);
+    await assert.rejects(ktcache.scanCacheAsync(subject, options), failed, subject);
+  }
+  assert.deepEqual(fs.readdirSync(notUtf8, 'latin1'), ['x\xff.m4a']);
+});

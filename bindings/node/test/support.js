@@ -1,0 +1,40 @@
+'use strict';
+// Shared by the test files: the library under test and sample cache files.
+
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+// `make test-node` names the library it built; `npm test` from a checkout
+// falls back to the CMake build at the top of the repository.
+process.env.KTCACHE_LIBRARY ||= path.resolve(
+  __dirname,
+  '../../../build/libkelvane-kelvanetunes-offline-cache-model.so'
+);
+
+/** The first bytes of each container the library recognises. */
+const HEADERS = {
+  m4a: Buffer.from('\0\0\0\x20ftypM4A ', 'latin1'),
+  mp3: Buffer.from('ID3\x04\0\0\0\0\0\0\0\0', 'latin1'),
+  aac: Buffer.from([0xff, 0xf1, 0x50, 0x80, 0, 0, 0, 0, 0, 0, 0, 0]),
+  flac: Buffer.from('fLaC\0\0\0\x22\0\0\0\0', 'latin1'),
+  ogg: Buffer.from('OggS\0\x02\0\0\0\0\0\0', 'latin1'),
+  wav: Buffer.from('RIFF\x24\0\0\0WAVE', 'latin1'),
+};
+const HTML = Buffer.from('<!DOCTYPE html><html><body>404</body></html>');
+
+/** A file of `size` bytes that begins with `header`. */
+function track(header, size) {
+  const bytes = Buffer.alloc(size);
+  header.copy(bytes);
+  return bytes;
+}
+
+/** A fresh directory under the system's temporary directory, removed at exit. */
+function tempDir(t) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'ktcache-node-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  return dir;
+}
+
+module.exports = { HEADERS, HTML, track, tempDir };
