@@ -80,12 +80,15 @@ clean:
 	rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR)
 
 # ---------------------------------------------------------------------------
-# Windows: `make windows` cross-builds the shipped 64-bit DLL with mingw-w64
-# and checks its export and import tables; `make test-windows` also builds
-# the test programs and runs them under Wine.
+# Windows: `make windows` cross-builds the shipped 64-bit DLL with mingw-w64,
+# with its module-definition file and import libraries (.def, MSVC .lib,
+# mingw .dll.a), and checks its export and import tables and version
+# resource; `make test-windows` also builds the test programs and runs them
+# under Wine.
 # ---------------------------------------------------------------------------
 WINDOWS_BUILD_DIR ?= build-windows
-WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64 googletest rapidjson-dev wine64
+WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64 googletest rapidjson-dev wine64 \
+  llvm lld clang
 WINDOWS_DLL := $(WINDOWS_BUILD_DIR)/kelvane-kelvanetunes-offline-cache-model.dll
 
 windows-deps:
@@ -95,7 +98,7 @@ windows: windows-deps
 	cmake -S . -B $(WINDOWS_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DKTCACHE_WERROR=ON -DKTCACHE_BUILD_BENCHMARKS=OFF $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS) --target ktcache
-	scripts/check-dll.sh $(WINDOWS_DLL) src/ktcache.map
+	scripts/check-dll.sh $(WINDOWS_DLL) src/ktcache.map include/ktcache.h
 
 test-windows: windows
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
