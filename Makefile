@@ -9,8 +9,8 @@ DEBIAN_PACKAGES := cmake make g++ gcc pkg-config libgtest-dev rapidjson-dev
 
 SOURCES := $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp' 2>/dev/null)
 
-.PHONY: all deps configure build test demo bench install format format-check clean \
-  windows windows-deps test-windows test-node
+.PHONY: all deps configure build test test-dotnet demo bench install format format-check clean \
+  windows windows-deps dist-windows test-windows test-node
 
 all: build
 
@@ -39,6 +39,15 @@ build: configure
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The .NET host test: Mono's C# compiler builds the P/Invoke declarations of
+# docs/windows-hosts.md into a host that calls the Linux library through them.
+DOTNET_PACKAGES := mono-mcs mono-runtime
+test-dotnet:
+	@$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(DEBIAN_PACKAGES) $(DOTNET_PACKAGES)"
+	cmake -S . -B $(BUILD_DIR) -DKTCACHE_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ktcache ktcache_dotnet_host
+	cd $(BUILD_DIR) && ctest --output-on-failure -R '^DotNetHost\.'
 
 # Builds everything and shows the tool on a sample cache under $(BUILD_DIR).
 demo: build
@@ -77,16 +86,23 @@ format-check:
 	clang-format --dry-run --Werror $(SOURCES)
 
 clean:
-	rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR) dist
 
 # ---------------------------------------------------------------------------
-# Windows: `make windows` cross-builds the shipped 64-bit DLL with mingw-w64
-# and checks its export and import tables; `make test-windows` also builds
-# the test programs and runs them under Wine.
+# Windows: `make windows` cross-builds the shipped 64-bit DLL with mingw-w64,
+# with its module-definition file and import libraries (.def, MSVC .lib,
+# mingw .dll.a), and checks its export and import tables and version
+# resource; `make dist-windows` packs the kit for Windows host developers
+# into one zip under dist/; `make test-windows` also builds the test programs
+# and runs them under Wine, then lists the kit's archive.
 # ---------------------------------------------------------------------------
 WINDOWS_BUILD_DIR ?= build-windows
-WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64 googletest rapidjson-dev wine64
+WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64 googletest rapidjson-dev wine64 \
+  llvm lld clang
 WINDOWS_DLL := $(WINDOWS_BUILD_DIR)/kelvane-kelvanetunes-offline-cache-model.dll
+
+KTCACHE_VERSION := $(shell sed -n 's/^\#define KTCACHE_VERSION_STRING "\(.*\)"$$/\1/p' include/ktcache.h)
+WINDOWS_KIT := dist/kelvane-kelvanetunes-offline-cache-model-$(KTCACHE_VERSION)-win64.zip
 
 windows-deps:
 	@$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(WINDOWS_PACKAGES)"
@@ -95,11 +111,15 @@ windows: windows-deps
 	cmake -S . -B $(WINDOWS_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DKTCACHE_WERROR=ON -DKTCACHE_BUILD_BENCHMARKS=OFF $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS) --target ktcache
-	scripts/check-dll.sh $(WINDOWS_DLL) src/ktcache.map
+	scripts/check-dll.sh $(WINDOWS_DLL) src/ktcache.map include/ktcache.h
 
-test-windows: windows
+dist-windows: windows
+	scripts/windows-kit.sh pack $(WINDOWS_BUILD_DIR) $(WINDOWS_KIT)
+
+test-windows: dist-windows
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
 	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	scripts/windows-kit.sh check $(WINDOWS_KIT)
 
 # ---------------------------------------------------------------------------
 # Node and Electron: `make test-node` runs the tests of the npm package in

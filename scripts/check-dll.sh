@@ -7,15 +7,27 @@
 #   - it imports from Windows system DLLs only: the GCC runtime, the C++
 #     library and winpthread are linked in, so no libgcc_s*, libstdc++* or
 #     libwinpthread* DLL may appear. A new system DLL is a deliberate
-#     addition to SYSTEM_DLLS below.
+#     addition to SYSTEM_DLLS below;
+#   - its version resource gives the header's version as FileVersion and
+#     ProductVersion (text and numbers), a FileDescription, and its own file
+#     name as OriginalFilename;
+#   - from its symbol table, when it has one: the last-error text is native
+#     TLS inside the image's TLS template, and the only emulated thread-local
+#     variables are the C++ runtime's, listed in RUNTIME_EMUTLS below
+#     (emulated TLS allocates at a thread's first use and aborts when that
+#     fails).
 #
-#   usage: check-dll.sh DLL LINKER_MAP
+#   usage: check-dll.sh DLL LINKER_MAP HEADER
 set -euo pipefail
 
 dll=$1
 map=$2
+header=$3
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+windres=${WINDRES:-x86_64-w64-mingw32-windres}
 SYSTEM_DLLS="kernel32.dll msvcrt.dll"
+# libstdc++'s per-thread exception record (__cxa_get_globals).
+RUNTIME_EMUTLS="_ZZN12_GLOBAL__N_110get_globalEvE6global"
 
 fail() { echo "check-dll: $*" >&2; exit 1; }
 
@@ -52,5 +64,36 @@ while read -r import; do
   esac
 done <<<"$imports"
 
+version=$(sed -n 's/^#define KTCACHE_VERSION_STRING "\(.*\)"$/\1/p' "$header")
+[ -n "$version" ] || fail "no KTCACHE_VERSION_STRING in $header"
+resources=$("$windres" -i "$dll" -O rc) || fail "$windres cannot read the resources of $dll"
+numbers="${version//./, }, 0"
+for line in "FILEVERSION $numbers" "PRODUCTVERSION $numbers" \
+  "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$version\"" \
+  "VALUE \"OriginalFilename\", \"$(basename "$dll")\""; do
+  grep -qF -- "$line" <<<"$resources" || fail "version resource lacks: $line"
+done
+grep -q 'VALUE "FileDescription", "[^"]' <<<"$resources" || fail "version resource lacks a FileDescription"
+
+symbols=$("$objdump" -t "$dll")
+if grep -q '^no symbols' <<<"$symbols"; then
+  tls="thread-local storage not checked (no symbol table)"
+else
+  emulated=$(grep -o '__emutls_v\.[A-Za-z0-9_]*' <<<"$symbols" | sed 's/^__emutls_v\.//' | LC_ALL=C sort -u)
+  for variable in $emulated; do
+    case " $RUNTIME_EMUTLS " in
+      *" $variable "*) ;;
+      *) fail "$variable is emulated thread-local storage" ;;
+    esac
+  done
+  address() { awk -v name="$1" '$NF == name { print $(NF - 1); exit }' <<<"$symbols"; }
+  last_error=$(address _ZN12_GLOBAL__N_110g_last_errE)
+  tls_end=$(address ___tls_end__)
+  [ -n "$last_error" ] && [ -n "$tls_end" ] || fail "the last-error text is not in the TLS template"
+  (( 16#${last_error#0x} + 256 <= 16#${tls_end#0x} )) ||
+    fail "the last-error text lies beyond the end of the TLS template"
+  tls="the last-error text is native TLS"
+fi
+
 echo "check-dll: $(basename "$dll"): exports the twelve functions and nothing else;" \
-  "imports $(echo $imports)"
+  "imports $(echo $imports); version $version; $tls"

@@ -70,16 +70,42 @@ constexpr char kErrOpendir[] = "opendir failed";
 
 namespace {
 
-/* A plain array needs no constructor or destructor, so loading the library
- * runs none of its code; each thread's copy starts zero-filled (empty). */
+/* Every thread has its own `g_last_err`, zero-filled (empty) until a failure
+ * is reported on it, gone when the thread ends. A plain array needs no
+ * constructor or destructor, so loading the library runs none of its code. */
+#ifdef _WIN32
+/* gcc spells thread_local for Windows as emulated TLS: a thread's copy is
+ * taken from the heap at the thread's first use, and the process is aborted
+ * when that fails. So here `g_last_err` is a piece of the DLL's own TLS
+ * template, never written itself: the Windows loader copies the template for
+ * every thread as the thread starts (or as the DLL is loaded into a running
+ * process) and frees the copy as the thread ends, the storage MSVC gives
+ * thread_local. Nothing here allocates or can fail. mingw-w64's start-up code
+ * supplies the template's first byte, _tls_start, and the slot the loader
+ * assigned to the DLL, _tls_index; the thread's copies are listed in an array
+ * whose address the x64 thread environment block holds at gs:[0x58]. The
+ * section name sorts between _tls_start and the template's end, .tls$ZZZ. */
+extern "C" char _tls_start;
+extern "C" unsigned long _tls_index;
+__attribute__((section(".tls$KTCACHE"))) char g_last_err[KTCACHE_LAST_ERROR_SIZE];
+
+char *last_error_text() {
+    char **blocks;
+    __asm__("movq %%gs:0x58, %0" : "=r"(blocks));
+    return blocks[_tls_index] + (g_last_err - &_tls_start);
+}
+#else
 thread_local char g_last_err[KTCACHE_LAST_ERROR_SIZE];
+
+char *last_error_text() { return g_last_err; }
+#endif
 
 template <size_t N> void set_last_error(const char (&message)[N]) {
     static_assert(N <= KTCACHE_LAST_ERROR_SIZE, "last-error message too long");
-    std::memcpy(g_last_err, message, N);
+    std::memcpy(last_error_text(), message, N);
 }
 
-void clear_last_error() { g_last_err[0] = '\0'; }
+void clear_last_error() { last_error_text()[0] = '\0'; }
 
 } // namespace
 
@@ -95,7 +121,7 @@ const char *ktcache_version(void) { return kVersionText; }
 
 int32_t ktcache_abi_version(void) { return KTCACHE_ABI_VERSION; }
 
-const char *ktcache_last_error(void) { return g_last_err; }
+const char *ktcache_last_error(void) { return last_error_text(); }
 
 void ktcache_free(void *block) { std::free(block); }
 
@@ -438,7 +464,7 @@ bool is_known_non_regular(const struct dirent *entry) {
 constexpr size_t kAsideNameSize = 80;
 void format_aside_name(char (&buf)[kAsideNameSize], const FileStatus &judged) {
     std::snprintf(buf, sizeof buf, ".ktcache-purge-%lx-%llx-%llx", process_id(),
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(g_last_err)),
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(last_error_text())),
                   static_cast<unsigned long long>(judged.inode));
 }
 
