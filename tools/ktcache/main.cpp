@@ -159,11 +159,19 @@ bool needs_escapes(std::string_view name) {
     return found;
 }
 
+// Printable ASCII without a backslash: written as it is in a pipe, and free
+// of escapes on a terminal (the most common name, checked first).
+bool is_plain_ascii(std::string_view name) {
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return c >= 0x20 && c < 0x7F && c != '\\'; });
+}
+
 const char kHex[] = "0123456789ABCDEF";
 
 // Into a pipe or file: \t, \n, \r, \\ and \xHH for every other control byte
 // and every byte that is not UTF-8; all else as it is.
 std::string piped_name(std::string_view name) {
+    if (is_plain_ascii(name)) return std::string(name);
     std::string shown;
     shown.reserve(name.size());
     for_each_piece(name, [&](const Piece &p) {
@@ -202,7 +210,7 @@ bool needs_shell_quotes(std::string_view name) {
 // with control bytes or bytes that are not UTF-8 in the $'...' form, with
 // \a \b \t \n \v \f \r and three-digit octal escapes.
 std::string terminal_name(std::string_view name) {
-    if (needs_escapes(name)) {
+    if (!is_plain_ascii(name) && needs_escapes(name)) {
         std::string shown = "$'";
         for_each_piece(name, [&](const Piece &p) {
             const unsigned char b = static_cast<unsigned char>(p.bytes[0]);
@@ -242,6 +250,14 @@ std::string shown_name(std::string_view name, bool terminal) {
     return terminal ? terminal_name(name) : piped_name(name);
 }
 
+// As shown_name, without a copy when the name is shown as it is: the result
+// is `name` itself or the text left in `scratch`.
+std::string_view shown_name(std::string_view name, bool terminal, std::string &scratch) {
+    if (!terminal && is_plain_ascii(name)) return name;
+    scratch = shown_name(name, terminal);
+    return scratch;
+}
+
 // Columns a terminal gives to `text`, which holds no control or stray bytes
 // any more: wide characters take two, combining marks none.
 size_t display_width(std::string_view text) {
@@ -256,9 +272,11 @@ size_t display_width(std::string_view text) {
     return width;
 }
 
-// The order of `ls`: the locale's collation, then the bytes.
-bool name_before(const std::string &a, const std::string &b) {
-    const int order = std::strcoll(a.c_str(), b.c_str());
+// The order of `ls`: the locale's collation, then the bytes. Both names end
+// in a NUL right after their last byte (a std::string, or a name of the
+// report parsed in place).
+bool name_before(std::string_view a, std::string_view b) {
+    const int order = std::strcoll(a.data(), b.data());
     return order != 0 ? order < 0 : a < b;
 }
 
@@ -267,12 +285,28 @@ bool name_before(const std::string &a, const std::string &b) {
 // ===========================================================================
 
 // Rows of fields, aligned for a terminal and tab-separated for a pipe. Cells
-// that hold names are given already in their shown form.
+// that hold names are given already in their shown form. Into a pipe each
+// row is written at once; for a terminal the rows wait for print(), which
+// knows the widths of the columns.
 class Table {
   public:
-    void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+    Table(Output &out, bool aligned) : out_(out), aligned_(aligned) {}
 
-    void print(Output &out, bool aligned) const {
+    void add(std::initializer_list<std::string_view> row) {
+        if (aligned_) {
+            rows_.emplace_back(row.begin(), row.end());
+            return;
+        }
+        const char *separator = "";
+        for (std::string_view cell : row) {
+            out_.put(separator);
+            out_.put(cell);
+            separator = "\t";
+        }
+        out_.put('\n');
+    }
+
+    void print() {
         std::vector<size_t> widths;
         for (const auto &row : rows_) {
             for (size_t i = 0; i < row.size(); ++i) {
@@ -282,19 +316,18 @@ class Table {
         }
         for (const auto &row : rows_) {
             for (size_t i = 0; i < row.size(); ++i) {
-                out.put(row[i]);
-                if (i + 1 == row.size()) break;
-                if (aligned) {
-                    out.put(std::string(widths[i] + 2 - display_width(row[i]), ' '));
-                } else {
-                    out.put('\t');
-                }
+                out_.put(row[i]);
+                if (i + 1 < row.size())
+                    out_.put(std::string(widths[i] + 2 - display_width(row[i]), ' '));
             }
-            out.put('\n');
+            out_.put('\n');
         }
+        rows_.clear();
     }
 
   private:
+    Output &out_;
+    bool aligned_;
     std::vector<std::vector<std::string>> rows_;
 };
 
@@ -549,44 +582,65 @@ struct Examined {
     std::string reason; // the others
 };
 
-// Calls `visit(name, path)` for every entry of `dir` whose name does not
-// begin with a dot. False when the directory cannot be read.
+// Calls `visit(name)` for every entry of `dir` whose name does not begin
+// with a dot. False when the directory cannot be read.
 template <typename Visit> bool for_each_cached_file(const std::string &dir, Visit visit) {
     DIR *d = opendir(dir.c_str());
     if (d == nullptr) return false;
-    const std::string prefix = dir + "/";
     while (const dirent *entry = readdir(d)) {
-        if (entry->d_name[0] == '.') continue;
-        visit(entry->d_name, prefix + entry->d_name);
+        if (entry->d_name[0] != '.') visit(std::string_view(entry->d_name));
     }
     closedir(d);
     return true;
 }
 
-// Validates one regular file as the scan does; false for anything else.
-bool examine(const std::string &name, const std::string &path, Examined &e) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
-    e.name = name;
-    e.valid = v.valid();
-    e.bytes = st.st_size;
-    if (e.valid) {
-        e.format = std::string(ktcache::name(v.format()));
-    } else {
-        e.reason = with_cause(path, v.reason);
-    }
-    return true;
+std::string path_of(const std::string &dir, std::string_view name) {
+    std::string path;
+    path.reserve(dir.size() + 1 + name.size());
+    return path.append(dir).append(1, '/').append(name);
 }
 
-// Every file of `dir` that the scan would validate, with the tool's own result.
+// Every file of `dir` that the scan would validate (regular, after
+// following links), with the tool's own result.
 std::vector<Examined> examine_all(const std::string &dir) {
     std::vector<Examined> files;
-    for_each_cached_file(dir, [&](const std::string &name, const std::string &path) {
+    for_each_cached_file(dir, [&](std::string_view name) {
+        const std::string path = path_of(dir, name);
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+        const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
         Examined e;
-        if (examine(name, path, e)) files.push_back(std::move(e));
+        e.name = name;
+        e.valid = v.valid();
+        e.bytes = st.st_size;
+        if (e.valid) {
+            e.format = std::string(ktcache::name(v.format()));
+        } else {
+            e.reason = with_cause(path, v.reason);
+        }
+        files.push_back(std::move(e));
     });
     return files;
+}
+
+// The files of `dir` that the report leaves out and that fail validation,
+// validated once more for the reason. Entries that are no regular file at
+// all, which the scan skips, are told apart by the validation's own status
+// query, so no second one is made.
+std::vector<Examined> examine_unlisted(const std::string &dir,
+                                       const std::unordered_set<std::string_view> &listed) {
+    std::vector<Examined> rejected;
+    for_each_cached_file(dir, [&](std::string_view name) {
+        if (listed.count(name) != 0) return;
+        const std::string path = path_of(dir, name);
+        const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
+        if (v.valid() || v.reason == "not regular file" || v.reason == "stat failed") return;
+        Examined e;
+        e.name = name;
+        e.reason = with_cause(path, v.reason);
+        rejected.push_back(std::move(e));
+    });
+    return rejected;
 }
 
 bool still_exists(const std::string &path) {
@@ -594,25 +648,33 @@ bool still_exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+// A row of the valid files; its texts belong to the report or to an Examined.
+struct ValidRow {
+    std::string_view name;
+    int64_t bytes;
+    std::string_view format;
+};
+
 // What a scan found: the valid files (from the report, or from the tool's own
 // validation when there is none) and the files that fail validation.
 struct ScanTable {
-    std::vector<Examined> valid;
+    std::vector<ValidRow> valid;
     std::vector<Examined> rejected;
     uint64_t valid_count = 0;
     int64_t total_bytes = 0;
 };
 
-bool read_report(const std::string &report, ScanTable &table) {
+// Reads the report in place: its names stay in `report`, which must outlive
+// the table.
+bool read_report(std::string &report, ScanTable &table) {
     rapidjson::Document doc;
-    if (doc.Parse(report.c_str()).HasParseError() || !doc.IsObject()) return false;
-    for (const auto &file : doc["files"].GetArray()) {
-        Examined e;
-        e.name.assign(file["name"].GetString(), file["name"].GetStringLength());
-        e.valid = true;
-        e.bytes = file["bytes"].GetInt64();
-        e.format = file["format"].GetString();
-        table.valid.push_back(std::move(e));
+    if (doc.ParseInsitu(report.data()).HasParseError() || !doc.IsObject()) return false;
+    const auto &files = doc["files"].GetArray();
+    table.valid.reserve(files.Size());
+    for (const auto &file : files) {
+        table.valid.push_back({{file["name"].GetString(), file["name"].GetStringLength()},
+                               file["bytes"].GetInt64(),
+                               file["format"].GetString()});
     }
     table.valid_count = doc["validCount"].GetUint64();
     table.total_bytes = doc["totalBytes"].GetInt64();
@@ -622,42 +684,46 @@ bool read_report(const std::string &report, ScanTable &table) {
 // Prints the table; returns the number of files the purge left behind.
 size_t print_scan_table(Output &out, const std::string &dir, ScanTable &t, bool purge) {
     const bool terminal = stdout_is_terminal();
-    const auto by_name = [](const Examined &a, const Examined &b) {
-        return name_before(a.name, b.name);
-    };
-    std::sort(t.valid.begin(), t.valid.end(), by_name);
-    std::sort(t.rejected.begin(), t.rejected.end(), by_name);
-
+    std::string scratch;
     if (!t.valid.empty()) {
-        Table valid;
+        std::sort(t.valid.begin(), t.valid.end(),
+                  [](const ValidRow &a, const ValidRow &b) { return name_before(a.name, b.name); });
+        Table valid(out, terminal);
         valid.add({"name", "size", "format"});
-        for (const Examined &e : t.valid)
-            valid.add({shown_name(e.name, terminal), ktcache::format_bytes(e.bytes), e.format});
-        valid.print(out, terminal);
+        for (const ValidRow &row : t.valid)
+            valid.add({shown_name(row.name, terminal, scratch), ktcache::format_bytes(row.bytes),
+                       row.format});
+        valid.print();
     }
     out.put("total: " + plural(t.valid_count, "valid file") + ", " +
             ktcache::format_bytes(t.total_bytes) + " (" + std::to_string(t.total_bytes) +
             " bytes)\n");
 
+    std::sort(t.rejected.begin(), t.rejected.end(),
+              [](const Examined &a, const Examined &b) { return name_before(a.name, b.name); });
+    std::vector<std::string> actions;
     size_t purged = 0, kept = 0;
-    Table failed;
-    failed.add({"not valid", "reason", "action"});
     for (const Examined &e : t.rejected) {
-        const std::string path = dir + "/" + e.name;
-        std::string action = "would be purged";
-        if (purge && still_exists(path)) {
-            action = "kept (could not delete" + deletion_cause(dir, path) + ")";
+        const std::string path = path_of(dir, e.name);
+        if (!purge) {
+            actions.push_back("would be purged");
+        } else if (still_exists(path)) {
+            actions.push_back("kept (could not delete" + deletion_cause(dir, path) + ")");
             ++kept;
-        } else if (purge) {
-            action = "purged";
+        } else {
+            actions.push_back("purged");
             ++purged;
         }
-        failed.add({shown_name(e.name, terminal), e.reason, action});
     }
     if (purge) out.put("purged: " + plural(purged, "file") + "\n");
     if (!t.rejected.empty()) {
         out.put('\n');
-        failed.print(out, terminal);
+        Table failed(out, terminal);
+        failed.add({"not valid", "reason", "action"});
+        for (size_t i = 0; i < t.rejected.size(); ++i)
+            failed.add({shown_name(t.rejected[i].name, terminal, scratch), t.rejected[i].reason,
+                        actions[i]});
+        failed.print();
     }
     return kept;
 }
@@ -708,7 +774,7 @@ int run_scan(const Arguments &a, Output &out) {
     // plain scan validates afterwards only the files that the report leaves out.
     std::vector<Examined> before;
     if (purge) before = examine_all(dir);
-    const ktcache::ScanResult result = ktcache::scan_dir_json(dir, purge);
+    ktcache::ScanResult result = ktcache::scan_dir_json(dir, purge);
     if (!result && !result.error.empty()) return scan_failed(dir, result.error);
 
     if (json && result) {
@@ -718,49 +784,39 @@ int run_scan(const Arguments &a, Output &out) {
     }
 
     ScanTable table;
-    bool have_report = false;
-    if (result) {
-        have_report = read_report(*result.report, table);
-        if (!have_report) {
-            std::fprintf(stderr, "ktcache scan: the library returned a report that is not JSON\n");
-            return kExitFailure;
-        }
+    if (result && !read_report(*result.report, table)) {
+        std::fprintf(stderr, "ktcache scan: the library returned a report that is not JSON\n");
+        return kExitFailure;
     }
-    if (!have_report && !purge) before = examine_all(dir);
-    if (!have_report) explain_missing_report(dir, before);
-
-    if (have_report && !purge) {
-        std::unordered_set<std::string> listed;
+    if (result && !purge) {
+        std::unordered_set<std::string_view> listed;
         listed.reserve(table.valid.size());
-        for (const Examined &e : table.valid) listed.insert(e.name);
-        for_each_cached_file(dir, [&](const std::string &name, const std::string &path) {
-            Examined e;
-            if (listed.count(name) == 0 && examine(name, path, e) && !e.valid)
-                table.rejected.push_back(std::move(e));
-        });
+        for (const ValidRow &row : table.valid) listed.insert(row.name);
+        table.rejected = examine_unlisted(dir, listed);
     } else {
+        if (!purge) before = examine_all(dir);
+        if (!result) explain_missing_report(dir, before);
         for (Examined &e : before) {
             if (!e.valid) {
                 table.rejected.push_back(std::move(e));
-            } else if (!have_report) {
+            } else if (!result) {
                 ++table.valid_count;
                 table.total_bytes += e.bytes;
-                table.valid.push_back(std::move(e));
+                table.valid.push_back({e.name, e.bytes, e.format});
             }
         }
     }
     if (json) {
         // No report to print: the record of the purge goes to stderr.
         for (const Examined &e : purge ? table.rejected : std::vector<Examined>{}) {
-            const std::string path = dir + "/" + e.name;
             std::fprintf(stderr, "ktcache scan: %s '%s' (%s)\n",
-                         still_exists(path) ? "could not delete" : "purged",
+                         still_exists(path_of(dir, e.name)) ? "could not delete" : "purged",
                          piped_name(e.name).c_str(), e.reason.c_str());
         }
         return kExitFailure;
     }
     const size_t kept = print_scan_table(out, dir, table, purge);
-    return have_report && kept == 0 ? kExitOk : kExitFailure;
+    return result && kept == 0 ? kExitOk : kExitFailure;
 }
 
 // ===========================================================================
@@ -774,19 +830,19 @@ int run_check(const Arguments &a, Output &out) {
         return usage_error(*a.command, "--min-size: not a number: '" + min->second + "'");
 
     const bool terminal = stdout_is_terminal();
-    Table table;
+    Table table(out, terminal);
     bool all_valid = true;
     for (const std::string &path : a.operands) {
         const ktcache::Validation v = ktcache::validate_file(path, min_size);
         if (v.valid()) {
-            table.add({shown_name(path, terminal), std::string(ktcache::name(v.format()))});
+            table.add({shown_name(path, terminal), ktcache::name(v.format())});
         } else {
             all_valid = false;
             table.add({shown_name(path, terminal), v.checked() ? "invalid" : "error",
                        with_cause(path, v.reason)});
         }
     }
-    table.print(out, terminal);
+    table.print();
     return all_valid ? kExitOk : kExitFailure;
 }
 
@@ -829,14 +885,14 @@ int run_status(const Arguments &a, Output &out) {
     std::vector<long long> codes;
     int status = kExitOk;
     if (!parse_numbers(a, INT32_MIN, INT32_MAX, codes, status)) return status;
-    Table table;
+    Table table(out, stdout_is_terminal());
     bool all_success = true;
     for (long long code : codes) {
         const bool success = ktcache::is_http_success(static_cast<int32_t>(code));
         all_success = all_success && success;
         table.add({std::to_string(code), success ? "success" : "not success"});
     }
-    table.print(out, stdout_is_terminal());
+    table.print();
     return all_success ? kExitOk : kExitFailure;
 }
 
