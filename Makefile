@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
 # What a fresh Debian 12 machine needs to build and test the library.
-DEBIAN_PACKAGES := cmake make g++ gcc pkg-config libgtest-dev rapidjson-dev
+DEBIAN_PACKAGES := cmake make g++ gcc pkg-config libgtest-dev rapidjson-dev man-db
 
 SOURCES := $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp' 2>/dev/null)
 
