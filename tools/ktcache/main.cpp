@@ -342,7 +342,6 @@ std::string plural(uint64_t n, const char *word) {
 // The library's failure texts say which step failed, not why; the tool looks
 // at the path again itself and adds the system's reason.
 std::string with_cause(const std::string &path, const std::string &reason) {
-    errno = 0;
     if (reason == "stat failed") {
         struct stat st;
         if (stat(path.c_str(), &st) != 0) return reason + ": " + std::strerror(errno);
@@ -401,7 +400,7 @@ struct Command {
     const char *name;
     const char *synopsis;
     const char *help;
-    OptionSpec options[3];
+    OptionSpec options[2]; // unused entries have a null name
     // Operands: how many, and what one is called in the messages; no
     // operands at all when `operand` is null.
     const char *operand;
@@ -496,9 +495,10 @@ const Command *find_command(const std::string &name) {
     return nullptr;
 }
 
+// The message may quote what the user typed; it is written as names are.
 int usage_error(const Command &c, const std::string &message) {
-    std::fprintf(stderr, "ktcache %s: %s (see 'ktcache %s --help')\n", c.name, message.c_str(),
-                 c.name);
+    std::fprintf(stderr, "ktcache %s: %s (see 'ktcache %s --help')\n", c.name,
+                 piped_name(message).c_str(), c.name);
     return kExitUsage;
 }
 
