@@ -788,17 +788,18 @@ int run_scan(const Arguments &a, Output &out) {
         std::fprintf(stderr, "ktcache scan: the library returned a report that is not JSON\n");
         return kExitFailure;
     }
+    std::unordered_set<std::string_view> listed;
+    listed.reserve(table.valid.size());
+    for (const ValidRow &row : table.valid) listed.insert(row.name);
     if (result && !purge) {
-        std::unordered_set<std::string_view> listed;
-        listed.reserve(table.valid.size());
-        for (const ValidRow &row : table.valid) listed.insert(row.name);
         table.rejected = examine_unlisted(dir, listed);
     } else {
         if (!purge) before = examine_all(dir);
         if (!result) explain_missing_report(dir, before);
         for (Examined &e : before) {
             if (!e.valid) {
-                table.rejected.push_back(std::move(e));
+                // A download that completed while the purge ran is listed, and stays.
+                if (listed.count(e.name) == 0) table.rejected.push_back(std::move(e));
             } else if (!result) {
                 ++table.valid_count;
                 table.total_bytes += e.bytes;
