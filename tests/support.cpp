@@ -206,11 +206,12 @@ int run_as_nobody(const std::function<int()> &body) {
 
 namespace {
 
-// Reads both descriptors to their ends without letting either pipe fill up.
+// Reads both descriptors to their ends without letting either pipe fill up;
+// a descriptor of -1 is not read.
 void drain(int out_fd, int err_fd, std::string &out, std::string &err) {
     struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string *sinks[2] = {&out, &err};
-    int open_count = 2;
+    int open_count = (out_fd >= 0) + (err_fd >= 0);
     while (open_count > 0) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
@@ -232,26 +233,23 @@ void drain(int out_fd, int err_fd, std::string &out, std::string &err) {
 
 } // namespace
 
-ProcessResult run_program(const std::vector<std::string> &argv, bool terminal) {
+namespace {
+
+// Starts `argv` with stdin from /dev/null, stdout on `out_fd` and stderr into
+// a pipe, collects stderr and what `out_fd`'s other end `out_read` delivers
+// (-1: nothing to read), and waits for the program.
+ProcessResult start_and_collect(const std::vector<std::string> &argv, int out_fd, int out_read) {
     ProcessResult result;
-    int out_pipe[2], err_pipe[2];
-    int pty_master = -1, pty_slave = -1;
+    int err_pipe[2];
     if (pipe(err_pipe) != 0) return result;
-    if (terminal) {
-        if (openpty(&pty_master, &pty_slave, nullptr, nullptr, nullptr) != 0) return result;
-        out_pipe[0] = pty_master;
-        out_pipe[1] = pty_slave;
-    } else if (pipe(out_pipe) != 0) {
-        return result;
-    }
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, STDIN_FILENO);
-        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(out_fd, STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
-        close(out_pipe[0]);
+        if (out_read >= 0) close(out_read);
         close(err_pipe[0]);
         std::vector<char *> args;
         for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
@@ -259,14 +257,32 @@ ProcessResult run_program(const std::vector<std::string> &argv, bool terminal) {
         execv(args[0], args.data());
         _exit(127);
     }
-    close(out_pipe[1]);
+    close(out_fd);
     close(err_pipe[1]);
-    drain(out_pipe[0], err_pipe[0], result.out, result.err);
-    close(out_pipe[0]);
+    if (out_read >= 0) {
+        drain(out_read, err_pipe[0], result.out, result.err);
+        close(out_read);
+    } else {
+        std::string none;
+        drain(err_pipe[0], -1, result.err, none);
+    }
     close(err_pipe[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+} // namespace
+
+ProcessResult run_program(const std::vector<std::string> &argv, bool terminal) {
+    int out_pipe[2];
+    if (terminal) {
+        if (openpty(&out_pipe[0], &out_pipe[1], nullptr, nullptr, nullptr) != 0) return {};
+    } else if (pipe(out_pipe) != 0) {
+        return {};
+    }
+    ProcessResult result = start_and_collect(argv, out_pipe[1], out_pipe[0]);
     if (terminal) {
         std::string plain;
         for (char c : result.out) {
@@ -275,6 +291,13 @@ ProcessResult run_program(const std::vector<std::string> &argv, bool terminal) {
         result.out = plain;
     }
     return result;
+}
+
+ProcessResult run_program_into(const std::vector<std::string> &argv,
+                               const std::string &stdout_file) {
+    const int fd = open(stdout_file.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    return start_and_collect(argv, fd, -1);
 }
 
 #endif // !_WIN32

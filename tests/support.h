@@ -67,6 +67,11 @@ struct ProcessResult {
     std::string err;
 };
 ProcessResult run_program(const std::vector<std::string> &argv, bool terminal = false);
+
+// As run_program, with stdout opened for writing on `stdout_file` (such as
+// /dev/full) instead; `out` stays empty.
+ProcessResult run_program_into(const std::vector<std::string> &argv,
+                               const std::string &stdout_file);
 #endif
 
 // Scans and returns the report as a string; "<null>" for a null result.

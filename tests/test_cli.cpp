@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -17,10 +19,17 @@ ProcessResult ktcache(std::vector<std::string> args, bool terminal = false) {
     return kt::run_program(args, terminal);
 }
 
-size_t count_lines(const std::string &text) {
-    size_t n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
+// The tool sorts names as the locale collates them; the C locale makes that
+// the names' byte order wherever the tests run.
+const bool kByteOrderLocale = setenv("LC_ALL", "C", 1) == 0;
+
+// True when `text` holds no control byte but newlines and no byte that is
+// not UTF-8 (the only one used here is 0xFF).
+bool safe_for_terminal(const std::string &text) {
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        return (b < 0x20 && b != '\n') || b == 0x7F || b == 0xFF;
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -140,7 +149,7 @@ TEST(ToolCommands, CheckReportsFormatOrReasonAndFailsOnAnyInvalidFile) {
     r = ktcache({"check", ok, tiny, missing});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, ok + "\tflac\n" + tiny + "\tinvalid\tfile below minimum size\n" + missing +
-                         "\terror\tstat failed\n");
+                         "\terror\tstat failed: No such file or directory\n");
 
     r = ktcache({"check", "--min-size=12", tiny});
     EXPECT_EQ(r.status, 0);
@@ -169,7 +178,7 @@ TEST(ToolScan, JsonIsTheLibraryReportByteForByte) {
     const ProcessResult r = ktcache({"scan", "--json", dir.path()});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, library_report);
+    EXPECT_EQ(r.out, library_report + "\n");
     EXPECT_TRUE(dir.exists("page.mp3"));
 }
 
@@ -209,10 +218,9 @@ TEST(ToolScan, FileThatCouldNotBeDeletedIsMarkedKept) {
     ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
     const int status = kt::run_as_nobody([&] {
         const ProcessResult r = ktcache({"scan", "--purge", dir.path()});
-        return r.status == 0 && r.out.find("purged: 0 files\n") != std::string::npos &&
-                       r.out.find(
-                           "page.mp3\tunrecognized audio header\tkept (could not delete)\n") !=
-                           std::string::npos
+        return r.status == 1 && r.out.find("purged: 0 files\n") != std::string::npos &&
+                       r.out.find("page.mp3\tunrecognized audio header\tkept (could not delete: "
+                                  "Permission denied)\n") != std::string::npos
                    ? 0
                    : 1;
     });
@@ -228,12 +236,7 @@ TEST(ToolScan, EmptyCacheHasOnlyTheTotals) {
 }
 
 TEST(ToolScan, LibraryFailuresGoToStderrWithExitOne) {
-    ProcessResult r = ktcache({"scan", "/nonexistent/ktcache"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "ktcache scan: /nonexistent/ktcache: opendir failed\n");
-
-    r = ktcache({"scan", "--json", ""});
+    ProcessResult r = ktcache({"scan", "--json", ""});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "ktcache scan: : empty dir_path\n");
 
@@ -242,8 +245,37 @@ TEST(ToolScan, LibraryFailuresGoToStderrWithExitOne) {
     r = ktcache({"scan", "--json", dir.path()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(count_lines(r.err), 1u);
-    EXPECT_NE(r.err.find("no report could be produced"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err, "ktcache scan: " + dir.path() +
+                         ": no report could be produced: the name of valid file 'bad\\xFF.mp3' "
+                         "is not UTF-8\n");
+}
+
+TEST(ToolScan, PurgeWithoutReportStillPrintsTheTableFromItsOwnValidation) {
+    kt::TempDir dir;
+    lay_out_small_cache(dir);
+    dir.track("bad\xff.mp3", KTCACHE_FORMAT_MP3);
+    const std::string table = "name\tsize\tformat\n"
+                              "a.m4a\t2.0 KB\tm4a\n"
+                              "bad\\xFF.mp3\t2.0 KB\tmp3\n"
+                              "total: 2 valid files, 4.0 KB (4096 bytes)\n";
+    const std::string stderr_line = "ktcache scan: " + dir.path() +
+                                    ": no report could be produced: the name of valid file "
+                                    "'bad\\xFF.mp3' is not UTF-8\n";
+
+    ProcessResult r = ktcache({"scan", dir.path()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, stderr_line);
+    EXPECT_EQ(r.out, table + "\nnot valid\treason\taction\n"
+                             "page.mp3\tunrecognized audio header\twould be purged\n");
+
+    r = ktcache({"scan", "--purge", dir.path()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, stderr_line);
+    EXPECT_EQ(r.out, table + "purged: 1 file\n"
+                             "\nnot valid\treason\taction\n"
+                             "page.mp3\tunrecognized audio header\tpurged\n");
+    EXPECT_FALSE(dir.exists("page.mp3"));
+    EXPECT_TRUE(dir.exists("bad\xff.mp3"));
 }
 
 TEST(ToolScan, TerminalOutputIsAlignedAndJsonEndsTheLine) {
@@ -257,6 +289,197 @@ TEST(ToolScan, TerminalOutputIsAlignedAndJsonEndsTheLine) {
 
     r = ktcache({"scan", "--json", dir.path()}, true);
     EXPECT_EQ(r.out, kt::scan(dir.path(), false) + "\n");
+}
+
+TEST(ToolScan, TableIsSortedByNameAndVersionIsAnOption) {
+    kt::TempDir dir;
+    for (const char *name :
+         {"m.ogg", "b.ogg", "x.ogg", "a.ogg", "k.ogg", "c.ogg", "z.ogg", "d.ogg"})
+        dir.track(name, KTCACHE_FORMAT_OGG);
+    for (const char *name : {"q.mp3", "e.mp3", "w.mp3"}) dir.write(name, "<html>", 2000);
+    std::vector<std::string> order = kt::enumeration_order(dir.path());
+    ASSERT_FALSE(std::is_sorted(order.begin(), order.end())) << "the directory order is sorted";
+
+    const ProcessResult r = ktcache({"scan", dir.path()});
+    EXPECT_EQ(r.status, 0);
+    std::string expected = "name\tsize\tformat\n";
+    for (const char *name : {"a", "b", "c", "d", "k", "m", "x", "z"})
+        expected += std::string(name) + ".ogg\t2.0 KB\togg\n";
+    expected += "total: 8 valid files, 16.0 KB (16384 bytes)\n\nnot valid\treason\taction\n";
+    for (const char *name : {"e", "q", "w"})
+        expected += std::string(name) + ".mp3\tunrecognized audio header\twould be purged\n";
+    EXPECT_EQ(r.out, expected);
+
+    const ProcessResult version = ktcache({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, ktcache({"version"}).out);
+    EXPECT_EQ(version.err, "");
+}
+
+// ---------------------------------------------------------------------------
+// Names that cannot lie
+// ---------------------------------------------------------------------------
+
+// Valid tracks and broken downloads whose names try to forge rows and totals
+// or to drive the terminal, with how each is written into a pipe and onto a
+// terminal.
+struct HostileName {
+    std::string name;
+    bool valid;
+    std::string piped;
+    std::string on_terminal;
+};
+
+const HostileName kHostileNames[] = {
+    {"x\nevil.mp3\t2.0 KB\tmp3", true, "x\\nevil.mp3\\t2.0 KB\\tmp3",
+     "$'x\\nevil.mp3\\t2.0 KB\\tmp3'"},
+    {"\x1b]0;pwned\x07title.mp3", true, "\\x1B]0;pwned\\x07title.mp3",
+     "$'\\033]0;pwned\\atitle.mp3'"},
+    {"\x1b[2Jclear.mp3", true, "\\x1B[2Jclear.mp3", "$'\\033[2Jclear.mp3'"},
+    {"it's \"live\".mp3", true, "it's \"live\".mp3", "'it'\\''s \"live\".mp3'"},
+    {"Rock'n'Roll.mp3", true, "Rock'n'Roll.mp3", "\"Rock'n'Roll.mp3\""},
+    {"a b.mp3", true, "a b.mp3", "'a b.mp3'"},
+    {"back\\slash.mp3", true, "back\\\\slash.mp3", "'back\\slash.mp3'"},
+    {"Café – Ü.mp3", true, "Café – Ü.mp3", "'Café – Ü.mp3'"},
+    {"夜想曲.mp3", true, "夜想曲.mp3", "夜想曲.mp3"},
+    {"y\ntotal: 99 valid files, 1.0 GB (1073741824 bytes)", false,
+     "y\\ntotal: 99 valid files, 1.0 GB (1073741824 bytes)",
+     "$'y\\ntotal: 99 valid files, 1.0 GB (1073741824 bytes)'"},
+    {"\xff.mp3", false, "\\xFF.mp3", "$'\\377.mp3'"},
+};
+
+TEST(ToolNames, HostileNamesAreEscapedInPipesAndQuotedOnTerminals) {
+    kt::TempDir dir;
+    for (const HostileName &h : kHostileNames) {
+        if (h.valid) {
+            dir.track(h.name, KTCACHE_FORMAT_MP3);
+        } else {
+            dir.write(h.name, "<html>", 2000);
+        }
+    }
+
+    // One record per line, sorted by the names' bytes.
+    ProcessResult r = ktcache({"scan", dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "name\tsize\tformat\n"
+                     "\\x1B[2Jclear.mp3\t2.0 KB\tmp3\n"
+                     "\\x1B]0;pwned\\x07title.mp3\t2.0 KB\tmp3\n"
+                     "Café – Ü.mp3\t2.0 KB\tmp3\n"
+                     "Rock'n'Roll.mp3\t2.0 KB\tmp3\n"
+                     "a b.mp3\t2.0 KB\tmp3\n"
+                     "back\\\\slash.mp3\t2.0 KB\tmp3\n"
+                     "it's \"live\".mp3\t2.0 KB\tmp3\n"
+                     "x\\nevil.mp3\\t2.0 KB\\tmp3\t2.0 KB\tmp3\n"
+                     "夜想曲.mp3\t2.0 KB\tmp3\n"
+                     "total: 9 valid files, 18.0 KB (18432 bytes)\n"
+                     "\n"
+                     "not valid\treason\taction\n"
+                     "y\\ntotal: 99 valid files, 1.0 GB (1073741824 bytes)\t"
+                     "unrecognized audio header\twould be purged\n"
+                     "\\xFF.mp3\tunrecognized audio header\twould be purged\n");
+
+    // Quoted as ls quotes, aligned by the columns a terminal shows.
+    r = ktcache({"scan", dir.path()}, true);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "name                         size    format\n"
+              "$'\\033[2Jclear.mp3'          2.0 KB  mp3\n"
+              "$'\\033]0;pwned\\atitle.mp3'   2.0 KB  mp3\n"
+              "'Café – Ü.mp3'               2.0 KB  mp3\n"
+              "\"Rock'n'Roll.mp3\"            2.0 KB  mp3\n"
+              "'a b.mp3'                    2.0 KB  mp3\n"
+              "'back\\slash.mp3'             2.0 KB  mp3\n"
+              "'it'\\''s \"live\".mp3'         2.0 KB  mp3\n"
+              "$'x\\nevil.mp3\\t2.0 KB\\tmp3'  2.0 KB  mp3\n"
+              "夜想曲.mp3                   2.0 KB  mp3\n"
+              "total: 9 valid files, 18.0 KB (18432 bytes)\n"
+              "\n"
+              "not valid                                               reason                     "
+              "action\n"
+              "$'y\\ntotal: 99 valid files, 1.0 GB (1073741824 bytes)'  unrecognized audio header  "
+              "would be purged\n"
+              "$'\\377.mp3'                                             unrecognized audio header  "
+              "would be purged\n");
+
+    // check writes paths the same way; --json stays the library's text.
+    for (const HostileName &h : kHostileNames) {
+        const std::string expected =
+            dir.path() + "/" + h.piped +
+            (h.valid ? "\tmp3\n" : "\tinvalid\tunrecognized audio header\n");
+        EXPECT_EQ(ktcache({"check", dir / h.name}).out, expected);
+        EXPECT_TRUE(safe_for_terminal(ktcache({"check", dir / h.name}, true).out)) << h.piped;
+    }
+    EXPECT_EQ(ktcache({"scan", "--json", dir.path()}).out, kt::scan(dir.path(), false) + "\n");
+}
+
+// ---------------------------------------------------------------------------
+// Output errors and causes
+// ---------------------------------------------------------------------------
+
+TEST(ToolOutput, EveryCommandFailsWhenItsOutputCannotBeWritten) {
+    kt::TempDir dir;
+    lay_out_small_cache(dir);
+    const std::string ok = dir / "a.m4a";
+    const std::vector<std::vector<std::string>> commands = {
+        {"--help"},
+        {"--version"},
+        {"version"},
+        {"selftest"},
+        {"scan", "--help"},
+        {"name", "https://h/a.m4a"},
+        {"size", "1536"},
+        {"status", "200"},
+        {"check", ok},
+        {"scan", dir.path()},
+        {"scan", "--json", dir.path()},
+        {"scan", "--purge", dir.path()},
+    };
+    for (const std::vector<std::string> &args : commands) {
+        std::vector<std::string> argv = args;
+        argv.insert(argv.begin(), KTCACHE_TOOL_FILE);
+        const ProcessResult r = kt::run_program_into(argv, "/dev/full");
+        EXPECT_EQ(r.status, 1) << args[0] << " " << args.back();
+        EXPECT_EQ(r.err, "ktcache: write error: No space left on device\n") << args.back();
+    }
+    EXPECT_FALSE(dir.exists("page.mp3")) << "the purge itself went ahead";
+}
+
+TEST(ToolErrors, FailuresGiveTheSystemsReason) {
+    kt::TempDir dir;
+    const std::string file = dir.track("a.m4a", KTCACHE_FORMAT_M4A);
+    ProcessResult r = ktcache({"scan", "/nonexistent/ktcache"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ktcache: cannot scan '/nonexistent/ktcache': No such file or directory\n");
+
+    r = ktcache({"scan", "--json", file});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ktcache: cannot scan '" + file + "': Not a directory\n");
+
+    r = ktcache({"check", dir / "missing.mp3", file + "/x.mp3"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, dir / "missing.mp3" + "\terror\tstat failed: No such file or directory\n" +
+                         file + "/x.mp3\terror\tstat failed: Not a directory\n");
+}
+
+TEST(ToolErrors, PermissionCausesAsAnotherUser) {
+    kt::TempDir dir;
+    const std::string locked = dir.subdir("locked");
+    const std::string file = dir.track("secret.m4a", KTCACHE_FORMAT_M4A);
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    ASSERT_EQ(chmod(file.c_str(), 0), 0);
+    const int status = kt::run_as_nobody([&] {
+        const ProcessResult scan = ktcache({"scan", locked});
+        const ProcessResult check = ktcache({"check", file});
+        return scan.status == 1 &&
+                       scan.err == "ktcache: cannot scan '" + locked + "': Permission denied\n" &&
+                       check.status == 1 &&
+                       check.out == file + "\terror\tfopen failed: Permission denied\n"
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(status, 0);
 }
 
 // ---------------------------------------------------------------------------

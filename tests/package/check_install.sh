@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds two tiny consumers
-# against it, one through find_package(ktcache) and one through pkg-config,
-# then runs them and the installed tool.
+# against it, one through find_package(ktcache) and one through README's
+# pkg-config recipe exactly as written there, then runs them, the installed
+# tool and its manual page.
 #
 #   usage: check_install.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -32,6 +33,17 @@ soname=$(objdump -p "$lib" | awk '$1 == "SONAME" { print $2 }')
 
 # The installed tool finds the installed library by itself.
 [ "$("$prefix/bin/ktcache" version)" = "ktcache 1.0.0 (interface 1)" ] || fail "installed tool"
+[ "$("$prefix/bin/ktcache" --version)" = "ktcache 1.0.0 (interface 1)" ] || fail "ktcache --version"
+
+# The manual page renders without a warning; the license and the changelog
+# come with the documentation.
+page="$prefix/share/man/man1/ktcache.1"
+[ -f "$page" ] || fail "missing share/man/man1/ktcache.1"
+man --warnings -l "$page" >"$work/man.txt" 2>"$work/man.err" || fail "man -l failed"
+[ ! -s "$work/man.err" ] || { cat "$work/man.err"; fail "man -l warned"; }
+grep -q "ktcache - inspect and purge the offline audio cache" "$work/man.txt" || fail "man page text"
+cmp -s "$source/LICENSE" "$prefix/share/doc/ktcache/LICENSE" || fail "missing share/doc/ktcache/LICENSE"
+[ -f "$prefix/share/doc/ktcache/CHANGELOG.md" ] || fail "missing share/doc/ktcache/CHANGELOG.md"
 
 # find_package(ktcache) and the imported target ktcache::ktcache.
 cmake -S "$source/tests/package/cmake_consumer" -B "$work/cmake-consumer" \
@@ -39,16 +51,20 @@ cmake -S "$source/tests/package/cmake_consumer" -B "$work/cmake-consumer" \
 cmake --build "$work/cmake-consumer" >"$work/consumer-build.log" || { cat "$work/consumer-build.log"; fail "CMake consumer build"; }
 "$work/cmake-consumer/consumer"
 
-# pkg-config, from a moved copy of the prefix: the .pc file is relocatable.
+# README's pkg-config recipe, as written there but for the prefix, from a
+# moved copy of the install (the .pc file is relocatable) and with no library
+# search path in the environment: the program must start by itself.
 mv "$prefix" "$work/moved"
 prefix="$work/moved"
-libdir=${libdir/$work\/prefix/$prefix}
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
-[ "$(pkg-config --modversion ktcache)" = "1.0.0" ] || fail "pkg-config version"
-# shellcheck disable=SC2046
-cc -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/pc-consumer" \
-  "$source/tests/package/pkgconfig_consumer.c" $(pkg-config --cflags --libs ktcache) \
-  -Wl,-rpath,"$libdir"
-"$work/pc-consumer"
+recipe=$(awk '/^### With pkg-config/ { found = 1 } found && /^```sh/ { inside = 1; next }
+              inside && /^```/ { exit } inside { print }' "$source/README.md")
+[ -n "$recipe" ] || fail "no pkg-config recipe in README.md"
+case "$recipe" in *./host*) ;; *) fail "the README recipe does not run the program" ;; esac
+mkdir "$work/pc-consumer"
+cp "$source/tests/package/pkgconfig_consumer.c" "$work/pc-consumer/host.c"
+(cd "$work/pc-consumer" && env -u LD_LIBRARY_PATH bash -euo pipefail -c \
+  "${recipe//\/opt\/ktcache/$prefix}") >"$work/recipe.log" 2>&1 || { cat "$work/recipe.log"; fail "README's pkg-config recipe"; }
+grep -q "^pkg-config consumer: ktcache 1.0.0" "$work/recipe.log" || { cat "$work/recipe.log"; fail "pkg-config consumer output"; }
+cat "$work/recipe.log"
 
 echo "check_install: package installs and both consumers run"

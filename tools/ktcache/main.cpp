@@ -1,88 +1,491 @@
 // ktcache - command-line client of the offline cache library.
 //
 // Uses only the public interface (ktcache.hpp over ktcache.h), exactly as the
-// player does. Output to a terminal is aligned in columns; output to a pipe
-// or file separates fields with one tab, so that scripts see stable text.
+// player does. Output to a terminal is aligned in columns, with names quoted
+// the way GNU ls quotes them; output to a pipe or file is one record per line
+// with fields separated by one tab, and names written with escapes, so that
+// scripts see stable text that no file name can forge.
 //
-// Exit status: 0 success, 1 a file/status is not valid or the library
-// failed, 2 a usage error (unknown command or option, bad number).
+// Exit status: 0 success; 1 a file or status is not valid, the library
+// failed, a file the purge should have deleted remains, or standard output
+// could not be written; 2 a usage error (unknown command or option, bad
+// number).
 #include "json_document.h"
 #include "ktcache.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace {
 
 constexpr int kExitOk = 0;
-constexpr int kExitNotValid = 1;
+constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 // ===========================================================================
-// Help texts
+// Standard output
+// ===========================================================================
+
+// Everything the tool prints as its result goes through here: buffered, and
+// written with write(2) so that the first failure is kept with its reason.
+// After a failure nothing more is written; main reports it.
+class Output {
+  public:
+    void put(std::string_view text) {
+        buffer_.append(text);
+        if (buffer_.size() >= kFlushSize) flush();
+    }
+    void put(char c) { put(std::string_view(&c, 1)); }
+
+    // Writes what is buffered; false when any write has failed.
+    bool flush() {
+        size_t done = 0;
+        while (error_ == 0 && done < buffer_.size()) {
+            const ssize_t n = ::write(STDOUT_FILENO, buffer_.data() + done, buffer_.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else if (n < 0 && errno != EINTR) {
+                error_ = errno;
+            }
+        }
+        buffer_.clear();
+        return error_ == 0;
+    }
+
+    int error() const { return error_; }
+
+  private:
+    static constexpr size_t kFlushSize = 64 * 1024;
+    std::string buffer_;
+    int error_ = 0;
+};
+
+bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+
+// ===========================================================================
+// Names
+// ===========================================================================
+
+// Length of the well-formed UTF-8 sequence at the start of `s`, or 0 when
+// its first byte does not begin one (overlong forms, surrogates and code
+// points above U+10FFFF are not well-formed). `code_point` receives its value.
+size_t utf8_sequence(std::string_view s, char32_t &code_point) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char b0 = byte(0);
+    if (b0 < 0x80) {
+        code_point = b0;
+        return 1;
+    }
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF; // range of the second byte
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        length = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        length = 3;
+        if (b0 == 0xE0) low = 0xA0;
+        if (b0 == 0xED) high = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        length = 4;
+        if (b0 == 0xF0) low = 0x90;
+        if (b0 == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
+    char32_t value = b0 & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if (i > 1 && (byte(i) & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (byte(i) & 0x3F);
+    }
+    code_point = value;
+    return length;
+}
+
+// C0 controls, DEL and the C1 controls (U+0080 to U+009F).
+bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+// Name pieces: a printable character (one or more bytes) or one byte that
+// must be escaped (a control byte or a byte that is not UTF-8).
+struct Piece {
+    std::string_view bytes;
+    bool escape;
+};
+
+template <typename Visit> void for_each_piece(std::string_view name, Visit visit) {
+    while (!name.empty()) {
+        char32_t c = 0;
+        const size_t length = utf8_sequence(name, c);
+        if (length == 0 || is_control(c)) {
+            // A control character of several bytes (C1) is escaped byte by byte.
+            const size_t n = length == 0 ? 1 : length;
+            for (size_t i = 0; i < n; ++i) visit(Piece{name.substr(i, 1), true});
+            name.remove_prefix(n);
+        } else {
+            visit(Piece{name.substr(0, length), false});
+            name.remove_prefix(length);
+        }
+    }
+}
+
+bool is_utf8(std::string_view name) {
+    char32_t c = 0;
+    while (!name.empty()) {
+        const size_t length = utf8_sequence(name, c);
+        if (length == 0) return false;
+        name.remove_prefix(length);
+    }
+    return true;
+}
+
+bool needs_escapes(std::string_view name) {
+    bool found = false;
+    for_each_piece(name, [&](const Piece &p) { found = found || p.escape; });
+    return found;
+}
+
+// Printable ASCII without a backslash: written as it is in a pipe, and free
+// of escapes on a terminal (the most common name, checked first).
+bool is_plain_ascii(std::string_view name) {
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return c >= 0x20 && c < 0x7F && c != '\\'; });
+}
+
+const char kHex[] = "0123456789ABCDEF";
+
+// Into a pipe or file: \t, \n, \r, \\ and \xHH for every other control byte
+// and every byte that is not UTF-8; all else as it is.
+std::string piped_name(std::string_view name) {
+    if (is_plain_ascii(name)) return std::string(name);
+    std::string shown;
+    shown.reserve(name.size());
+    for_each_piece(name, [&](const Piece &p) {
+        const unsigned char b = static_cast<unsigned char>(p.bytes[0]);
+        if (!p.escape) {
+            if (b == '\\') {
+                shown += "\\\\";
+            } else {
+                shown.append(p.bytes);
+            }
+        } else if (b == '\t') {
+            shown += "\\t";
+        } else if (b == '\n') {
+            shown += "\\n";
+        } else if (b == '\r') {
+            shown += "\\r";
+        } else {
+            shown += {'\\', 'x', kHex[b >> 4], kHex[b & 0xF]};
+        }
+    });
+    return shown;
+}
+
+// Characters after which a shell would not read the name as one plain word
+// (GNU ls's list); "#" and "~" only at the start.
+bool is_shell_special(char c) { return std::strchr(" !\"$&'()*;<=>?[\\^`|", c) != nullptr; }
+
+bool needs_shell_quotes(std::string_view name) {
+    if (name.empty() || name[0] == '#' || name[0] == '~') return true;
+    return std::any_of(name.begin(), name.end(), [](char c) { return is_shell_special(c); });
+}
+
+// On a terminal, as GNU ls quotes: plain names as they are; names with
+// shell-special characters in single quotes ('a b', 'it'\''s "x"'), or in
+// double quotes when a single quote is the only difficulty ("it's"); names
+// with control bytes or bytes that are not UTF-8 in the $'...' form, with
+// \a \b \t \n \v \f \r and three-digit octal escapes.
+std::string terminal_name(std::string_view name) {
+    if (!is_plain_ascii(name) && needs_escapes(name)) {
+        std::string shown = "$'";
+        for_each_piece(name, [&](const Piece &p) {
+            const unsigned char b = static_cast<unsigned char>(p.bytes[0]);
+            if (!p.escape) {
+                if (b == '\\' || b == '\'') shown += '\\';
+                shown.append(p.bytes);
+                return;
+            }
+            static const char kNamed[] = "\a\b\t\n\v\f\r";
+            static const char kLetters[] = "abtnvfr";
+            if (const char *named = b != 0 ? std::strchr(kNamed, b) : nullptr) {
+                shown += {'\\', kLetters[named - kNamed]};
+            } else {
+                shown +=
+                    {'\\', static_cast<char>('0' + (b >> 6)),
+                     static_cast<char>('0' + ((b >> 3) & 7)), static_cast<char>('0' + (b & 7))};
+            }
+        });
+        return shown + "'";
+    }
+    if (!needs_shell_quotes(name)) return std::string(name);
+    if (name.find('\'') != std::string_view::npos &&
+        name.find_first_of("\"$`\\!") == std::string_view::npos)
+        return "\"" + std::string(name) + "\"";
+    std::string shown = "'";
+    for (char c : name) {
+        if (c == '\'') {
+            shown += "'\\''";
+        } else {
+            shown += c;
+        }
+    }
+    return shown + "'";
+}
+
+std::string shown_name(std::string_view name, bool terminal) {
+    return terminal ? terminal_name(name) : piped_name(name);
+}
+
+// As shown_name, without a copy when the name is shown as it is: the result
+// is `name` itself or the text left in `scratch`.
+std::string_view shown_name(std::string_view name, bool terminal, std::string &scratch) {
+    if (!terminal && is_plain_ascii(name)) return name;
+    scratch = shown_name(name, terminal);
+    return scratch;
+}
+
+// Columns a terminal gives to `text`, which holds no control or stray bytes
+// any more: wide characters take two, combining marks none.
+size_t display_width(std::string_view text) {
+    size_t width = 0;
+    while (!text.empty()) {
+        char32_t c = 0;
+        const size_t length = std::max<size_t>(utf8_sequence(text, c), 1);
+        const int w = c < 0x80 ? 1 : wcwidth(static_cast<wchar_t>(c));
+        width += w < 0 ? 1 : static_cast<size_t>(w);
+        text.remove_prefix(length);
+    }
+    return width;
+}
+
+// The order of `ls`: the locale's collation, then the bytes. Both names end
+// in a NUL right after their last byte (a std::string, or a name of the
+// report parsed in place).
+bool name_before(std::string_view a, std::string_view b) {
+    const int order = std::strcoll(a.data(), b.data());
+    return order != 0 ? order < 0 : a < b;
+}
+
+// ===========================================================================
+// Tables
+// ===========================================================================
+
+// Rows of fields, aligned for a terminal and tab-separated for a pipe. Cells
+// that hold names are given already in their shown form. Into a pipe each
+// row is written at once; for a terminal the rows wait for print(), which
+// knows the widths of the columns.
+class Table {
+  public:
+    Table(Output &out, bool aligned) : out_(out), aligned_(aligned) {}
+
+    void add(std::initializer_list<std::string_view> row) {
+        if (aligned_) {
+            rows_.emplace_back(row.begin(), row.end());
+            return;
+        }
+        const char *separator = "";
+        for (std::string_view cell : row) {
+            out_.put(separator);
+            out_.put(cell);
+            separator = "\t";
+        }
+        out_.put('\n');
+    }
+
+    void print() {
+        std::vector<size_t> widths;
+        for (const auto &row : rows_) {
+            for (size_t i = 0; i < row.size(); ++i) {
+                if (widths.size() <= i) widths.push_back(0);
+                widths[i] = std::max(widths[i], display_width(row[i]));
+            }
+        }
+        for (const auto &row : rows_) {
+            for (size_t i = 0; i < row.size(); ++i) {
+                out_.put(row[i]);
+                if (i + 1 < row.size())
+                    out_.put(std::string(widths[i] + 2 - display_width(row[i]), ' '));
+            }
+            out_.put('\n');
+        }
+        rows_.clear();
+    }
+
+  private:
+    Output &out_;
+    bool aligned_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+std::string plural(uint64_t n, const char *word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// ===========================================================================
+// Causes
+// ===========================================================================
+
+// The library's failure texts say which step failed, not why; the tool looks
+// at the path again itself and adds the system's reason.
+std::string with_cause(const std::string &path, const std::string &reason) {
+    if (reason == "stat failed") {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) return reason + ": " + std::strerror(errno);
+    } else if (reason == "fopen failed") {
+        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return reason + ": " + std::strerror(errno);
+        close(fd);
+    }
+    return reason;
+}
+
+// Why a file of `dir` could not be deleted, as far as the tool can tell: the
+// directory must be writable and searchable, and a sticky directory lets
+// only owners delete.
+std::string deletion_cause(const std::string &dir, const std::string &file) {
+    if (faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        return std::string(": ") + std::strerror(errno);
+    struct stat d, f;
+    if (stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) != 0 && lstat(file.c_str(), &f) == 0 &&
+        geteuid() != 0 && f.st_uid != geteuid() && d.st_uid != geteuid())
+        return std::string(": ") + std::strerror(EPERM);
+    return "";
+}
+
+// ===========================================================================
+// Commands and their arguments
 // ===========================================================================
 
 struct Command;
-int run_scan(const Command &, const std::vector<std::string> &);
-int run_check(const Command &, const std::vector<std::string> &);
-int run_name(const Command &, const std::vector<std::string> &);
-int run_size(const Command &, const std::vector<std::string> &);
-int run_status(const Command &, const std::vector<std::string> &);
-int run_selftest(const Command &, const std::vector<std::string> &);
-int run_version(const Command &, const std::vector<std::string> &);
+
+// Parsed arguments of one command: long options (with their values) and
+// operands. "--" ends the options, so a file may be called "--purge".
+struct Arguments {
+    const Command *command = nullptr;
+    std::map<std::string, std::string> options;
+    std::vector<std::string> operands;
+    bool help = false;
+
+    bool has(const char *option) const { return options.count(option) != 0; }
+};
+
+struct OptionSpec {
+    const char *name; // null ends the list
+    bool takes_value;
+};
+
+int run_scan(const Arguments &, Output &);
+int run_check(const Arguments &, Output &);
+int run_name(const Arguments &, Output &);
+int run_size(const Arguments &, Output &);
+int run_status(const Arguments &, Output &);
+int run_selftest(const Arguments &, Output &);
+int run_version(const Arguments &, Output &);
 
 struct Command {
     const char *name;
     const char *synopsis;
     const char *help;
-    int (*run)(const Command &, const std::vector<std::string> &);
+    OptionSpec options[2]; // unused entries have a null name
+    // Operands: how many, and what one is called in the messages; no
+    // operands at all when `operand` is null.
+    const char *operand;
+    bool exactly_one;
+    int (*run)(const Arguments &, Output &);
 };
 
 const Command kCommands[] = {
-    {"scan", "scan DIR [--purge] [--json]",
+    {"scan",
+     "scan DIR [--purge] [--json]",
      "Lists the valid audio files of the cache directory DIR with their sizes and\n"
-     "formats, the totals, and every file that fails validation with the reason.\n"
-     "Files whose names begin with a dot and subdirectories are ignored.\n\n"
+     "formats, sorted by name, the totals, and every file that fails validation\n"
+     "with the reason. Files whose names begin with a dot and subdirectories are\n"
+     "ignored. Exit status 1 when no report could be produced or a file that\n"
+     "should have been deleted remains.\n\n"
      "  --purge   delete the files that fail validation (nothing is deleted without it)\n"
-     "  --json    print the library's JSON report exactly as returned, nothing else\n",
+     "  --json    print the library's JSON report exactly as returned, then a newline\n\n"
+     "On a terminal, names are quoted as ls quotes them. Into a pipe or file,\n"
+     "fields are separated by one tab, one record per line, and names are written\n"
+     "with \\t, \\n, \\r, \\\\ and \\xHH for other control bytes and bytes that are\n"
+     "not UTF-8.\n",
+     {{"--purge", false}, {"--json", false}},
+     "DIR",
+     true,
      run_scan},
-    {"check", "check FILE... [--min-size N]",
+    {"check",
+     "check FILE... [--min-size N]",
      "Validates each FILE as a cached track and prints its format, or \"invalid\"\n"
-     "or \"error\" with the reason. Exit status 1 when any file is not valid.\n\n"
+     "or \"error\" with the reason. Exit status 1 when any file is not valid.\n"
+     "FILE is written as scan writes names.\n\n"
      "  --min-size N   minimum size in bytes (default 1024; 0 or less selects it)\n",
+     {{"--min-size", true}},
+     "FILE",
+     false,
      run_check},
-    {"name", "name URL...", "Prints the safe cache file name of each download URL, one per line.\n",
+    {"name",
+     "name URL...",
+     "Prints the safe cache file name of each download URL, one per line, written\n"
+     "as scan writes names.\n",
+     {},
+     "URL",
+     false,
      run_name},
-    {"size", "size COUNT...",
-     "Prints each byte COUNT as a display text such as \"14.7 MB\", one per line.\n", run_size},
-    {"status", "status CODE...",
+    {"size",
+     "size COUNT...",
+     "Prints each byte COUNT as a display text such as \"14.7 MB\", one per line.\n",
+     {},
+     "COUNT",
+     false,
+     run_size},
+    {"status",
+     "status CODE...",
      "Prints whether each HTTP status CODE is a success (200 to 299).\n"
      "Exit status 1 when any code is not a success.\n",
+     {},
+     "CODE",
+     false,
      run_status},
-    {"selftest", "selftest", "Runs the library's built-in self-test. Exit status 1 on failure.\n",
+    {"selftest",
+     "selftest",
+     "Runs the library's built-in self-test. Exit status 1 on failure.\n",
+     {},
+     nullptr,
+     false,
      run_selftest},
-    {"version", "version", "Prints the library version and its interface number.\n", run_version},
+    {"version",
+     "version",
+     "Prints the library version and its interface number.\n",
+     {},
+     nullptr,
+     false,
+     run_version},
 };
 
-void print_usage(FILE *out) {
-    std::fputs("usage: ktcache COMMAND [ARGS...]\n\ncommands:\n", out);
-    for (const Command &c : kCommands) std::fprintf(out, "  ktcache %s\n", c.synopsis);
-    std::fputs("\n'ktcache COMMAND --help' describes a command.\n", out);
+std::string usage_text() {
+    std::string text = "usage: ktcache COMMAND [ARGS...]\n"
+                       "       ktcache --help | --version\n\ncommands:\n";
+    for (const Command &c : kCommands) text += std::string("  ktcache ") + c.synopsis + "\n";
+    text += "\n'ktcache COMMAND --help' describes a command. Exit status: 0 success,\n"
+            "1 failure (including a write error on standard output), 2 usage error.\n";
+    return text;
 }
 
-void print_command_help(const Command &c) {
-    std::printf("usage: ktcache %s\n\n%s", c.synopsis, c.help);
+std::string command_help(const Command &c) {
+    return std::string("usage: ktcache ") + c.synopsis + "\n\n" + c.help;
 }
 
 const Command *find_command(const std::string &name) {
@@ -92,28 +495,12 @@ const Command *find_command(const std::string &name) {
     return nullptr;
 }
 
-// ===========================================================================
-// Errors and arguments
-// ===========================================================================
-
+// The message may quote what the user typed; it is written as names are.
 int usage_error(const Command &c, const std::string &message) {
-    std::fprintf(stderr, "ktcache %s: %s (see 'ktcache %s --help')\n", c.name, message.c_str(),
-                 c.name);
+    std::fprintf(stderr, "ktcache %s: %s (see 'ktcache %s --help')\n", c.name,
+                 piped_name(message).c_str(), c.name);
     return kExitUsage;
 }
-
-// Parsed arguments of one command: long options (with their values) and
-// operands. "--" ends the options, so a file may be called "--purge".
-struct Arguments {
-    std::map<std::string, std::string> options;
-    std::vector<std::string> operands;
-    bool help = false;
-};
-
-struct OptionSpec {
-    const char *name;
-    bool takes_value;
-};
 
 // A leading "-" followed by a digit is a (negative) number, not an option.
 bool looks_like_option(const std::string &arg) {
@@ -121,8 +508,7 @@ bool looks_like_option(const std::string &arg) {
 }
 
 // Returns an error message, or the empty text on success.
-std::string parse_arguments(const std::vector<std::string> &args,
-                            std::initializer_list<OptionSpec> specs, Arguments &out) {
+std::string parse_options(const std::vector<std::string> &args, Arguments &out) {
     bool options_done = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &arg = args[i];
@@ -141,8 +527,8 @@ std::string parse_arguments(const std::vector<std::string> &args,
         const size_t eq = arg.find('=');
         const std::string name = arg.substr(0, eq);
         const OptionSpec *option = nullptr;
-        for (const OptionSpec &s : specs) {
-            if (name == s.name) option = &s;
+        for (const OptionSpec &s : out.command->options) {
+            if (s.name != nullptr && name == s.name) option = &s;
         }
         if (option == nullptr) return "unknown option '" + name + "'";
         if (!option->takes_value) {
@@ -159,21 +545,16 @@ std::string parse_arguments(const std::vector<std::string> &args,
     return "";
 }
 
-// Parses the arguments of command `c`. Returns false when the command ends
-// here (help was asked for, or the arguments are wrong) with `exit_status`.
-bool begin_command(const Command &c, const std::vector<std::string> &args,
-                   std::initializer_list<OptionSpec> specs, Arguments &a, int &exit_status) {
-    const std::string error = parse_arguments(args, specs, a);
-    if (!error.empty()) {
-        exit_status = usage_error(c, error);
-        return false;
-    }
-    if (a.help) {
-        print_command_help(c);
-        exit_status = kExitOk;
-        return false;
-    }
-    return true;
+// Returns an error message when the number of operands does not fit the command.
+std::string check_operands(const Arguments &a) {
+    const Command &c = *a.command;
+    const std::vector<std::string> &operands = a.operands;
+    if (c.operand == nullptr && !operands.empty()) return "takes no arguments";
+    if (c.operand != nullptr && c.exactly_one && operands.size() != 1)
+        return std::string("expected exactly one ") + c.operand;
+    if (c.operand != nullptr && operands.empty())
+        return std::string("expected at least one ") + c.operand;
+    return "";
 }
 
 // Whole-text decimal integers only: no spaces, no trailing bytes, in range.
@@ -189,80 +570,76 @@ bool parse_integer(const std::string &text, long long min, long long max, long l
 }
 
 // ===========================================================================
-// Output
-// ===========================================================================
-
-// Rows of fields, aligned for a terminal and tab-separated for a pipe.
-class Table {
-  public:
-    void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
-    bool empty() const { return rows_.empty(); }
-
-    void print(FILE *out, bool aligned, const char *indent = "") const {
-        std::vector<size_t> widths;
-        for (const auto &row : rows_) {
-            for (size_t i = 0; i < row.size(); ++i) {
-                if (widths.size() <= i) widths.push_back(0);
-                widths[i] = std::max(widths[i], display_width(row[i]));
-            }
-        }
-        for (const auto &row : rows_) {
-            std::fputs(indent, out);
-            for (size_t i = 0; i < row.size(); ++i) {
-                std::fputs(row[i].c_str(), out);
-                if (i + 1 == row.size()) break;
-                if (aligned) {
-                    for (size_t pad = display_width(row[i]); pad < widths[i] + 2; ++pad)
-                        std::fputc(' ', out);
-                } else {
-                    std::fputc('\t', out);
-                }
-            }
-            std::fputc('\n', out);
-        }
-    }
-
-  private:
-    // Characters as a terminal shows them: UTF-8 continuation bytes take no column.
-    static size_t display_width(const std::string &s) {
-        size_t width = 0;
-        for (unsigned char c : s) width += (c & 0xC0) != 0x80;
-        return width;
-    }
-
-    std::vector<std::vector<std::string>> rows_;
-};
-
-bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
-
-std::string plural(uint64_t n, const char *word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-}
-
-// ===========================================================================
 // scan
 // ===========================================================================
 
-struct Rejected {
+// One file as the tool sees it with its own validation.
+struct Examined {
     std::string name;
-    std::string reason;
+    bool valid = false;
+    int64_t bytes = 0;
+    std::string format; // valid files
+    std::string reason; // the others
 };
 
-// The regular, non-hidden files of `dir` that fail validation, with the
-// reason; looked up before a purging scan takes them away.
-std::vector<Rejected> find_rejected_files(const std::string &dir) {
-    std::vector<Rejected> rejected;
+// Calls `visit(name)` for every entry of `dir` whose name does not begin
+// with a dot. False when the directory cannot be read.
+template <typename Visit> bool for_each_cached_file(const std::string &dir, Visit visit) {
     DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return rejected;
+    if (d == nullptr) return false;
     while (const dirent *entry = readdir(d)) {
-        if (entry->d_name[0] == '.') continue;
-        const std::string path = dir + "/" + entry->d_name;
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
-        if (!v.valid()) rejected.push_back({entry->d_name, v.reason});
+        if (entry->d_name[0] != '.') visit(std::string_view(entry->d_name));
     }
     closedir(d);
+    return true;
+}
+
+std::string path_of(const std::string &dir, std::string_view name) {
+    std::string path;
+    path.reserve(dir.size() + 1 + name.size());
+    return path.append(dir).append(1, '/').append(name);
+}
+
+// Every file of `dir` that the scan would validate (regular, after
+// following links), with the tool's own result.
+std::vector<Examined> examine_all(const std::string &dir) {
+    std::vector<Examined> files;
+    for_each_cached_file(dir, [&](std::string_view name) {
+        const std::string path = path_of(dir, name);
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+        const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
+        Examined e;
+        e.name = name;
+        e.valid = v.valid();
+        e.bytes = st.st_size;
+        if (e.valid) {
+            e.format = std::string(ktcache::name(v.format()));
+        } else {
+            e.reason = with_cause(path, v.reason);
+        }
+        files.push_back(std::move(e));
+    });
+    return files;
+}
+
+// The files of `dir` that the report leaves out and that fail validation,
+// validated once more for the reason. Entries that are no regular file at
+// all, which the scan skips, are told apart by the validation's own status
+// query, so no second one is made.
+std::vector<Examined> examine_unlisted(const std::string &dir,
+                                       const std::unordered_set<std::string_view> &listed) {
+    std::vector<Examined> rejected;
+    for_each_cached_file(dir, [&](std::string_view name) {
+        if (listed.count(name) != 0) return;
+        const std::string path = path_of(dir, name);
+        const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
+        if (v.valid() || v.reason == "not regular file" || v.reason == "stat failed") return;
+        Examined e;
+        e.name = name;
+        e.reason = with_cause(path, v.reason);
+        rejected.push_back(std::move(e));
+    });
     return rejected;
 }
 
@@ -271,128 +648,225 @@ bool still_exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-int print_scan_table(const std::string &dir, const std::string &report, bool purge,
-                     const std::vector<Rejected> &rejected) {
+// A row of the valid files; its texts belong to the report or to an Examined.
+struct ValidRow {
+    std::string_view name;
+    int64_t bytes;
+    std::string_view format;
+};
+
+// What a scan found: the valid files (from the report, or from the tool's own
+// validation when there is none) and the files that fail validation.
+struct ScanTable {
+    std::vector<ValidRow> valid;
+    std::vector<Examined> rejected;
+    uint64_t valid_count = 0;
+    int64_t total_bytes = 0;
+};
+
+// Reads the report in place: its names stay in `report`, which must outlive
+// the table.
+bool read_report(std::string &report, ScanTable &table) {
     rapidjson::Document doc;
-    if (doc.Parse(report.c_str()).HasParseError() || !doc.IsObject()) {
-        std::fprintf(stderr, "ktcache scan: the library returned a report that is not JSON\n");
-        return kExitNotValid;
-    }
-    const bool aligned = stdout_is_terminal();
+    if (doc.ParseInsitu(report.data()).HasParseError() || !doc.IsObject()) return false;
     const auto &files = doc["files"].GetArray();
-    if (!files.Empty()) {
-        Table valid;
-        valid.add({"name", "size", "format"});
-        for (const auto &file : files) {
-            valid.add({file["name"].GetString(), ktcache::format_bytes(file["bytes"].GetInt64()),
-                       file["format"].GetString()});
-        }
-        valid.print(stdout, aligned);
+    table.valid.reserve(files.Size());
+    for (const auto &file : files) {
+        table.valid.push_back({{file["name"].GetString(), file["name"].GetStringLength()},
+                               file["bytes"].GetInt64(),
+                               file["format"].GetString()});
     }
-
-    const int64_t total = doc["totalBytes"].GetInt64();
-    std::printf("total: %s, %s (%lld bytes)\n",
-                plural(doc["validCount"].GetUint64(), "valid file").c_str(),
-                ktcache::format_bytes(total).c_str(), static_cast<long long>(total));
-    if (purge) std::printf("purged: %s\n", plural(doc["purgedCount"].GetUint64(), "file").c_str());
-
-    if (!rejected.empty()) {
-        Table failed;
-        failed.add({"not valid", "reason", "action"});
-        for (const Rejected &r : rejected) {
-            const char *action = !purge                             ? "would be purged"
-                                 : still_exists(dir + "/" + r.name) ? "kept (could not delete)"
-                                                                    : "purged";
-            failed.add({r.name, r.reason, action});
-        }
-        std::fputc('\n', stdout);
-        failed.print(stdout, aligned);
-    }
-    return kExitOk;
+    table.valid_count = doc["validCount"].GetUint64();
+    table.total_bytes = doc["totalBytes"].GetInt64();
+    return true;
 }
 
-int run_scan(const Command &c, const std::vector<std::string> &args) {
-    Arguments a;
-    int status = kExitOk;
-    if (!begin_command(c, args, {{"--purge", false}, {"--json", false}}, a, status)) return status;
-    if (a.operands.size() != 1) return usage_error(c, "expected exactly one DIR");
-
-    const std::string &dir = a.operands[0];
-    const bool purge = a.options.count("--purge") != 0;
-    const bool json = a.options.count("--json") != 0;
-
-    const std::vector<Rejected> rejected =
-        json ? std::vector<Rejected>{} : find_rejected_files(dir);
-    const ktcache::ScanResult result = ktcache::scan_dir_json(dir, purge);
-    if (!result) {
-        std::fprintf(stderr, "ktcache scan: %s: %s\n", dir.c_str(),
-                     result.error.empty() ? "no report could be produced (out of memory, a "
-                                            "failed enumeration, or a valid file's name that is "
-                                            "not UTF-8)"
-                                          : result.error.c_str());
-        return kExitNotValid;
+// Prints the table; returns the number of files the purge left behind.
+size_t print_scan_table(Output &out, const std::string &dir, ScanTable &t, bool purge) {
+    const bool terminal = stdout_is_terminal();
+    std::string scratch;
+    if (!t.valid.empty()) {
+        std::sort(t.valid.begin(), t.valid.end(),
+                  [](const ValidRow &a, const ValidRow &b) { return name_before(a.name, b.name); });
+        Table valid(out, terminal);
+        valid.add({"name", "size", "format"});
+        for (const ValidRow &row : t.valid)
+            valid.add({shown_name(row.name, terminal, scratch), ktcache::format_bytes(row.bytes),
+                       row.format});
+        valid.print();
     }
-    if (json) {
-        std::fputs(result.report->c_str(), stdout);
-        if (stdout_is_terminal()) std::fputc('\n', stdout);
+    out.put("total: " + plural(t.valid_count, "valid file") + ", " +
+            ktcache::format_bytes(t.total_bytes) + " (" + std::to_string(t.total_bytes) +
+            " bytes)\n");
+
+    std::sort(t.rejected.begin(), t.rejected.end(),
+              [](const Examined &a, const Examined &b) { return name_before(a.name, b.name); });
+    std::vector<std::string> actions;
+    size_t purged = 0, kept = 0;
+    for (const Examined &e : t.rejected) {
+        const std::string path = path_of(dir, e.name);
+        if (!purge) {
+            actions.push_back("would be purged");
+        } else if (still_exists(path)) {
+            actions.push_back("kept (could not delete" + deletion_cause(dir, path) + ")");
+            ++kept;
+        } else {
+            actions.push_back("purged");
+            ++purged;
+        }
+    }
+    if (purge) out.put("purged: " + plural(purged, "file") + "\n");
+    if (!t.rejected.empty()) {
+        out.put('\n');
+        Table failed(out, terminal);
+        failed.add({"not valid", "reason", "action"});
+        for (size_t i = 0; i < t.rejected.size(); ++i)
+            failed.add({shown_name(t.rejected[i].name, terminal, scratch), t.rejected[i].reason,
+                        actions[i]});
+        failed.print();
+    }
+    return kept;
+}
+
+// The scan failed before touching anything: say why, with the system's reason
+// when the library only says which step failed.
+int scan_failed(const std::string &dir, const std::string &error) {
+    if (error == "opendir failed") {
+        std::string cause = error;
+        if (DIR *d = opendir(dir.c_str())) {
+            closedir(d);
+        } else {
+            cause = std::strerror(errno);
+        }
+        std::fprintf(stderr, "ktcache: cannot scan '%s': %s\n", piped_name(dir).c_str(),
+                     cause.c_str());
+    } else {
+        std::fprintf(stderr, "ktcache scan: %s: %s\n", piped_name(dir).c_str(), error.c_str());
+    }
+    return kExitFailure;
+}
+
+// The directory was walked but no report came back: name the valid files
+// whose names the report could not hold, or give the other causes.
+void explain_missing_report(const std::string &dir, const std::vector<Examined> &files) {
+    bool named = false;
+    for (const Examined &e : files) {
+        if (!e.valid || is_utf8(e.name)) continue;
+        std::fprintf(stderr,
+                     "ktcache scan: %s: no report could be produced: the name of valid file "
+                     "'%s' is not UTF-8\n",
+                     piped_name(dir).c_str(), piped_name(e.name).c_str());
+        named = true;
+    }
+    if (!named)
+        std::fprintf(stderr,
+                     "ktcache scan: %s: no report could be produced (out of memory or a failed "
+                     "enumeration)\n",
+                     piped_name(dir).c_str());
+}
+
+int run_scan(const Arguments &a, Output &out) {
+    const std::string &dir = a.operands[0];
+    const bool purge = a.has("--purge");
+    const bool json = a.has("--json");
+
+    // A purge takes the broken files away, so they are looked at first; a
+    // plain scan validates afterwards only the files that the report leaves out.
+    std::vector<Examined> before;
+    if (purge) before = examine_all(dir);
+    ktcache::ScanResult result = ktcache::scan_dir_json(dir, purge);
+    if (!result && !result.error.empty()) return scan_failed(dir, result.error);
+
+    if (json && result) {
+        out.put(*result.report);
+        out.put('\n');
         return kExitOk;
     }
-    return print_scan_table(dir, *result.report, purge, rejected);
+
+    ScanTable table;
+    if (result && !read_report(*result.report, table)) {
+        std::fprintf(stderr, "ktcache scan: the library returned a report that is not JSON\n");
+        return kExitFailure;
+    }
+    std::unordered_set<std::string_view> listed;
+    listed.reserve(table.valid.size());
+    for (const ValidRow &row : table.valid) listed.insert(row.name);
+    if (result && !purge) {
+        table.rejected = examine_unlisted(dir, listed);
+    } else {
+        if (!purge) before = examine_all(dir);
+        if (!result) explain_missing_report(dir, before);
+        for (Examined &e : before) {
+            if (!e.valid) {
+                // A download that completed while the purge ran is listed, and stays.
+                if (listed.count(e.name) == 0) table.rejected.push_back(std::move(e));
+            } else if (!result) {
+                ++table.valid_count;
+                table.total_bytes += e.bytes;
+                table.valid.push_back({e.name, e.bytes, e.format});
+            }
+        }
+    }
+    if (json) {
+        // No report to print: the record of the purge goes to stderr.
+        for (const Examined &e : purge ? table.rejected : std::vector<Examined>{}) {
+            std::fprintf(stderr, "ktcache scan: %s '%s' (%s)\n",
+                         still_exists(path_of(dir, e.name)) ? "could not delete" : "purged",
+                         piped_name(e.name).c_str(), e.reason.c_str());
+        }
+        return kExitFailure;
+    }
+    const size_t kept = print_scan_table(out, dir, table, purge);
+    return result && kept == 0 ? kExitOk : kExitFailure;
 }
 
 // ===========================================================================
 // check, name, size, status
 // ===========================================================================
 
-int run_check(const Command &c, const std::vector<std::string> &args) {
-    Arguments a;
-    int status = kExitOk;
-    if (!begin_command(c, args, {{"--min-size", true}}, a, status)) return status;
-    if (a.operands.empty()) return usage_error(c, "expected at least one FILE");
-
+int run_check(const Arguments &a, Output &out) {
     long long min_size = 0;
     auto min = a.options.find("--min-size");
     if (min != a.options.end() && !parse_integer(min->second, LLONG_MIN, LLONG_MAX, min_size))
-        return usage_error(c, "--min-size: not a number: '" + min->second + "'");
+        return usage_error(*a.command, "--min-size: not a number: '" + min->second + "'");
 
-    Table table;
+    const bool terminal = stdout_is_terminal();
+    Table table(out, terminal);
     bool all_valid = true;
     for (const std::string &path : a.operands) {
         const ktcache::Validation v = ktcache::validate_file(path, min_size);
         if (v.valid()) {
-            table.add({path, std::string(ktcache::name(v.format()))});
+            table.add({shown_name(path, terminal), ktcache::name(v.format())});
         } else {
             all_valid = false;
-            table.add({path, v.checked() ? "invalid" : "error", v.reason});
+            table.add({shown_name(path, terminal), v.checked() ? "invalid" : "error",
+                       with_cause(path, v.reason)});
         }
     }
-    table.print(stdout, stdout_is_terminal());
-    return all_valid ? kExitOk : kExitNotValid;
+    table.print();
+    return all_valid ? kExitOk : kExitFailure;
 }
 
-int run_name(const Command &c, const std::vector<std::string> &args) {
-    Arguments a;
-    int status = kExitOk;
-    if (!begin_command(c, args, {}, a, status)) return status;
-    if (a.operands.empty()) return usage_error(c, "expected at least one URL");
+int run_name(const Arguments &a, Output &out) {
+    const bool terminal = stdout_is_terminal();
     for (const std::string &url : a.operands) {
         const std::optional<std::string> name = ktcache::safe_filename(url);
         if (!name) {
             std::fprintf(stderr, "ktcache name: out of memory\n");
-            return kExitNotValid;
+            return kExitFailure;
         }
-        std::printf("%s\n", name->c_str());
+        out.put(shown_name(*name, terminal) + "\n");
     }
     return kExitOk;
 }
 
 // Commands whose operands are all integers in [min, max].
-bool parse_numbers(const Command &c, const std::vector<std::string> &operands, long long min,
-                   long long max, std::vector<long long> &numbers, int &status) {
-    for (const std::string &text : operands) {
+bool parse_numbers(const Arguments &a, long long min, long long max,
+                   std::vector<long long> &numbers, int &status) {
+    for (const std::string &text : a.operands) {
         long long value = 0;
         if (!parse_integer(text, min, max, value)) {
-            status = usage_error(c, "not a number: '" + text + "'");
+            status = usage_error(*a.command, "not a number: '" + text + "'");
             return false;
         }
         numbers.push_back(value);
@@ -400,33 +874,27 @@ bool parse_numbers(const Command &c, const std::vector<std::string> &operands, l
     return true;
 }
 
-int run_size(const Command &c, const std::vector<std::string> &args) {
-    Arguments a;
-    int status = kExitOk;
-    if (!begin_command(c, args, {}, a, status)) return status;
-    if (a.operands.empty()) return usage_error(c, "expected at least one COUNT");
+int run_size(const Arguments &a, Output &out) {
     std::vector<long long> counts;
-    if (!parse_numbers(c, a.operands, LLONG_MIN, LLONG_MAX, counts, status)) return status;
-    for (long long count : counts) std::printf("%s\n", ktcache::format_bytes(count).c_str());
+    int status = kExitOk;
+    if (!parse_numbers(a, LLONG_MIN, LLONG_MAX, counts, status)) return status;
+    for (long long count : counts) out.put(ktcache::format_bytes(count) + "\n");
     return kExitOk;
 }
 
-int run_status(const Command &c, const std::vector<std::string> &args) {
-    Arguments a;
-    int status = kExitOk;
-    if (!begin_command(c, args, {}, a, status)) return status;
-    if (a.operands.empty()) return usage_error(c, "expected at least one CODE");
+int run_status(const Arguments &a, Output &out) {
     std::vector<long long> codes;
-    if (!parse_numbers(c, a.operands, INT32_MIN, INT32_MAX, codes, status)) return status;
-    Table table;
+    int status = kExitOk;
+    if (!parse_numbers(a, INT32_MIN, INT32_MAX, codes, status)) return status;
+    Table table(out, stdout_is_terminal());
     bool all_success = true;
     for (long long code : codes) {
         const bool success = ktcache::is_http_success(static_cast<int32_t>(code));
         all_success = all_success && success;
         table.add({std::to_string(code), success ? "success" : "not success"});
     }
-    table.print(stdout, stdout_is_terminal());
-    return all_success ? kExitOk : kExitNotValid;
+    table.print();
+    return all_success ? kExitOk : kExitFailure;
 }
 
 // ===========================================================================
@@ -442,65 +910,85 @@ const char *selftest_failure(ktcache::SelftestResult result) {
     }
 }
 
-int run_selftest(const Command &c, const std::vector<std::string> &args) {
-    Arguments a;
-    int status = kExitOk;
-    if (!begin_command(c, args, {}, a, status)) return status;
-    if (!a.operands.empty()) return usage_error(c, "takes no arguments");
+int run_selftest(const Arguments &, Output &out) {
     const ktcache::SelftestResult result = ktcache::selftest();
     if (result == ktcache::SelftestResult::ok) {
-        std::printf("selftest: ok\n");
+        out.put("selftest: ok\n");
         return kExitOk;
     }
     std::fprintf(stderr, "ktcache selftest: failed with code %d: %s\n", static_cast<int>(result),
                  selftest_failure(result));
-    return kExitNotValid;
+    return kExitFailure;
 }
 
-int run_version(const Command &c, const std::vector<std::string> &args) {
-    Arguments a;
-    int status = kExitOk;
-    if (!begin_command(c, args, {}, a, status)) return status;
-    if (!a.operands.empty()) return usage_error(c, "takes no arguments");
-    std::printf("ktcache %s (interface %d)\n", std::string(ktcache::version()).c_str(),
-                ktcache::abi_version());
+int run_version(const Arguments &, Output &out) {
+    out.put("ktcache " + std::string(ktcache::version()) + " (interface " +
+            std::to_string(ktcache::abi_version()) + ")\n");
     return kExitOk;
+}
+
+// ===========================================================================
+// Dispatch
+// ===========================================================================
+
+int unknown_command(const std::string &name) {
+    std::fprintf(stderr, "ktcache: unknown command '%s' (see 'ktcache --help')\n",
+                 piped_name(name).c_str());
+    return kExitUsage;
+}
+
+int dispatch(const std::vector<std::string> &args, Output &out) {
+    if (args.empty()) {
+        std::fputs(usage_text().c_str(), stderr);
+        return kExitUsage;
+    }
+    const std::string &first = args[0];
+    if (first == "-h" || first == "--help" || (first == "help" && args.size() == 1)) {
+        out.put(usage_text());
+        return kExitOk;
+    }
+    if (first == "--version") return run_version(Arguments{}, out);
+    if (first == "help") {
+        const Command *c = find_command(args[1]);
+        if (c == nullptr) return unknown_command(args[1]);
+        out.put(command_help(*c));
+        return kExitOk;
+    }
+    const Command *command = find_command(first);
+    if (command == nullptr) return unknown_command(first);
+
+    Arguments a;
+    a.command = command;
+    std::string error = parse_options(std::vector<std::string>(args.begin() + 1, args.end()), a);
+    if (!error.empty()) return usage_error(*command, error);
+    if (a.help) {
+        out.put(command_help(*command));
+        return kExitOk;
+    }
+    error = check_operands(a);
+    if (!error.empty()) return usage_error(*command, error);
+    return command->run(a, out);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2) {
-        print_usage(stderr);
-        return kExitUsage;
-    }
-    const std::string first = argv[1];
-    if (first == "-h" || first == "--help") {
-        print_usage(stdout);
-        return kExitOk;
-    }
-    if (first == "help") {
-        if (argc == 2) {
-            print_usage(stdout);
-            return kExitOk;
-        }
-        if (const Command *c = find_command(argv[2])) {
-            print_command_help(*c);
-            return kExitOk;
-        }
-        std::fprintf(stderr, "ktcache: unknown command '%s' (see 'ktcache --help')\n", argv[2]);
-        return kExitUsage;
-    }
-    const Command *command = find_command(first);
-    if (command == nullptr) {
-        std::fprintf(stderr, "ktcache: unknown command '%s' (see 'ktcache --help')\n",
-                     first.c_str());
-        return kExitUsage;
-    }
+    // Names are UTF-8 whatever the environment says (for their display
+    // width); sorting follows the user's collation, as ls does. Numbers keep
+    // the C locale's decimal point.
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+    std::setlocale(LC_COLLATE, "");
+
+    Output out;
+    int status = kExitFailure;
     try {
-        return command->run(*command, std::vector<std::string>(argv + 2, argv + argc));
+        status = dispatch(std::vector<std::string>(argv + 1, argv + argc), out);
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "ktcache %s: %s\n", command->name, e.what());
-        return kExitNotValid;
+        std::fprintf(stderr, "ktcache: %s\n", e.what());
     }
+    if (!out.flush()) {
+        std::fprintf(stderr, "ktcache: write error: %s\n", std::strerror(out.error()));
+        return kExitFailure;
+    }
+    return status;
 }
