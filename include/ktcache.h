@@ -18,6 +18,13 @@
  *             character set is assumed; paths reach the file system unchanged
  *             and the library joins directory and name with "/". Only the
  *             scan report is required to be UTF-8.
+ * Windows:    paths from the caller are bytes in the process's ANSI code
+ *             page, read exactly as the narrow Windows file calls read them
+ *             (the OEM code page after SetFileApisToOEM). A host whose
+ *             manifest declares the UTF-8 active code page passes UTF-8 and
+ *             reaches every path. The scan reaches every entry by its real
+ *             UTF-16 name, whatever its script, and writes it into the report
+ *             as UTF-8. See docs/windows-hosts.md.
  * Memory:     a function that returns a `char *` hands the caller a fresh block
  *             from the C heap; release it with ktcache_free() and nothing else.
  *             Every `const char *` result belongs to the library: never free or
@@ -173,7 +180,9 @@ KTCACHE_API const char *ktcache_format_name(ktcache_format format);
  *  the file's place does not hang the call (on Windows: not inherited by
  *  child processes). On Windows a file of 2 GiB or more, whose size the
  *  32-bit status record cannot hold, gives -1 and "stat failed"; elsewhere
- *  sizes are 64-bit. Allocates nothing. Thread-safe. */
+ *  sizes are 64-bit. Allocates nothing (on Windows, a path of MAX_PATH
+ *  characters or more takes one block for its UTF-16 form; when that block
+ *  cannot be had the result is -1 and "stat failed"). Thread-safe. */
 KTCACHE_API int32_t ktcache_validate_file(const char *path, int64_t min_size);
 
 /* ---------------------------------------------------------------------------
@@ -263,8 +272,11 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *  reached even where the joined path would exceed the platform's path
  *  limit. The directory is closed before the report is written. Peak memory
  *  is about the size of the report, whatever the size of the directory.
- *  On Windows a file of 2 GiB or more is neither listed nor deleted (see
- *  ktcache_validate_file()).
+ *  On Windows the directory is held open without delete sharing for the
+ *  whole scan, so that nobody can rename or replace it meanwhile; a name
+ *  that does not convert from UTF-16 (a surrogate without its partner) is
+ *  a name that is not UTF-8, as above; a file of 2 GiB or more is neither
+ *  listed nor deleted (see ktcache_validate_file()).
  *  Thread-safe; concurrent scans of one directory are not coordinated. */
 KTCACHE_API char *ktcache_scan_dir_json(const char *dir_path, int32_t purge);
 

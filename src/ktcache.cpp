@@ -27,6 +27,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
 #include <io.h>
 #include <process.h>
 #else
@@ -41,6 +44,8 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include <rapidjson/writer.h>
@@ -243,55 +248,217 @@ bool is_same_file(const FileStatus &a, const FileStatus &b) {
     return a.device == b.device && a.inode == b.inode;
 }
 
+/* The characters of the paths the runtime's file calls take. */
+#ifdef _WIN32
+using NativeChar = wchar_t; /* UTF-16: the wide calls reach every name */
+#else
+using NativeChar = char;
+#endif
+
 /* A path, relative to the current directory unless it is absolute. */
 struct PathRef {
-    const char *path; /* null when the path could not be built */
+    const NativeChar *path; /* null when the path could not be built */
+};
+
+/* An entry of a directory listing. */
+struct ListedEntry {
+    const char *name;              /* as the report writes it */
+    const NativeChar *native_name; /* as the file calls take it */
+    bool is_known_non_regular;     /* a directory, device, pipe or socket */
 };
 
 #ifdef _WIN32
-/* ---- Runtime: Windows (the Microsoft C runtime), by path --------------- */
+/* ---- Runtime: Windows ---------------------------------------------------
+ *
+ * Every file call is a wide-character one, so that every name is reached,
+ * whatever its script. Paths from the caller are bytes in the code page in
+ * which the process's narrow file calls read theirs (the ANSI code page, or
+ * the OEM one after SetFileApisToOEM) and are converted as those calls
+ * convert them; names in the report are UTF-8, converted from the UTF-16
+ * names the listing gives. The status query opens the file for its
+ * attributes only, which gives its identity (volume and file index) too. */
 
 /* Binary, and never inherited by a child process. A Windows directory holds
  * no FIFOs or devices, and a device is no regular file, so no open here can
  * block. */
 constexpr int kOpenFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
 
-/* The size field of the _stat64i32 record is 32 bits wide. mingw-w64's
- * _stat64i32 for msvcrt.dll keeps only the low 32 bits of a larger size: a
- * 3 GiB track would read as -1 GiB and be purged as too short, one of
- * 4 GiB + 2 KiB would be listed as 2 KiB. So the record is filled here from
- * _stat64, and a size that does not fit it fails the query with EOVERFLOW,
- * as a POSIX stat does: validation cannot check such a file, and a scan
- * skips it, neither listing nor deleting it. */
-using StatusRecordSize = decltype(std::declval<struct _stat64i32>().st_size);
+/* errno for the failure GetLastError() reports. */
+int errno_from_last_error() {
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: return ENOMEM;
+    default: return EIO;
+    }
+}
 
-bool status_from(const struct _stat64 &st, FileStatus *status) {
-    if (st.st_size > std::numeric_limits<StatusRecordSize>::max()) {
+/* A path from the caller in UTF-16, converted as the narrow file calls
+ * convert it. Paths of ordinary length need no heap block. */
+class CallerPath {
+  public:
+    explicit CallerPath(const char *path) {
+        const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+        const int length = MultiByteToWideChar(code_page, 0, path, -1, nullptr, 0);
+        if (length <= 0) return;
+        wchar_t *wide = static_cast<size_t>(length) <= kShortPath
+                            ? short_
+                            : static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * length));
+        if (wide != nullptr && MultiByteToWideChar(code_page, 0, path, -1, wide, length) == length)
+            wide_ = wide;
+        else if (wide != short_)
+            std::free(wide);
+    }
+    CallerPath(const CallerPath &) = delete;
+    CallerPath &operator=(const CallerPath &) = delete;
+    ~CallerPath() {
+        if (wide_ != short_) std::free(wide_);
+    }
+
+    /* Null when the path could not be converted (memory ran out). */
+    const wchar_t *native() const { return wide_; }
+
+  private:
+    static constexpr size_t kShortPath = MAX_PATH;
+    wchar_t short_[kShortPath];
+    wchar_t *wide_ = nullptr;
+};
+
+/* UTF-8 from the UTF-16 name `in`. A surrogate without its partner is
+ * written as the three bytes its code unit would take (ED A0..BF ..), which
+ * are not well-formed UTF-8: the report refuses such a name as it refuses
+ * any other that is not UTF-8. `out` has room for three bytes a unit. */
+void utf8_from_utf16(const wchar_t *in, char *out) {
+    auto *o = reinterpret_cast<unsigned char *>(out);
+    for (; *in != L'\0'; ++in) {
+        uint32_t c = static_cast<uint16_t>(*in);
+        const auto next = static_cast<uint16_t>(in[1]);
+        if (c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+            ++in;
+        }
+        if (c < 0x80) {
+            *o++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *o++ = static_cast<unsigned char>(0xC0 | c >> 6);
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *o++ = static_cast<unsigned char>(0xE0 | c >> 12);
+            *o++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *o++ = static_cast<unsigned char>(0xF0 | c >> 18);
+            *o++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    *o = '\0';
+}
+
+/* A directory's entries, with the directory held open without delete
+ * sharing for as long as the listing lasts: nobody can rename, delete or
+ * replace it meanwhile, so every path joined to it stays inside it. */
+class DirectoryListing {
+  public:
+    explicit DirectoryListing(const char *path) : path_(path) {
+        if (path_.native() == nullptr) return;
+        held_ = CreateFileW(path_.native(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (held_ != INVALID_HANDLE_VALUE) dir_ = _wopendir(path_.native());
+    }
+    DirectoryListing(const DirectoryListing &) = delete;
+    DirectoryListing &operator=(const DirectoryListing &) = delete;
+    ~DirectoryListing() {
+        if (dir_ != nullptr) _wclosedir(dir_);
+        if (held_ != INVALID_HANDLE_VALUE) CloseHandle(held_);
+    }
+
+    bool is_open() const { return dir_ != nullptr; }
+    const wchar_t *native_path() const { return path_.native(); }
+
+    /* The next entry; false at the end of the listing, with `failed` set
+     * when it ended on an error. */
+    bool next(ListedEntry *entry, bool *failed) {
+        errno = 0;
+        const struct _wdirent *found = _wreaddir(dir_);
+        if (found == nullptr) {
+            *failed = errno != 0;
+            return false;
+        }
+        utf8_from_utf16(found->d_name, name_);
+        *entry = {name_, found->d_name, false};
+        return true;
+    }
+
+  private:
+    CallerPath path_;
+    HANDLE held_ = INVALID_HANDLE_VALUE;
+    _WDIR *dir_ = nullptr;
+    /* A listed name has fewer than MAX_PATH UTF-16 units. */
+    char name_[3 * MAX_PATH + 1];
+};
+
+/* The 2 GiB rule: the status record of the Microsoft C runtime that this
+ * library has always answered with (_stat64i32) holds 32-bit sizes, and a
+ * track of 3 GiB once read as -1 GiB and was purged as too short. A size
+ * that does not fit 32 bits fails the query with EOVERFLOW, as a POSIX stat
+ * does: validation cannot check such a file, and a scan neither lists nor
+ * deletes it. */
+constexpr int64_t kLargestStatusSize = INT32_MAX;
+
+bool status_from_handle(HANDLE handle, FileStatus *status) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        errno = errno_from_last_error();
+        return false;
+    }
+    const int64_t size =
+        static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
+    if (size > kLargestStatusSize) {
         errno = EOVERFLOW;
         return false;
     }
-    *status = {(st.st_mode & _S_IFMT) == _S_IFREG, static_cast<StatusRecordSize>(st.st_size),
-               static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    const bool is_regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                            GetFileType(handle) == FILE_TYPE_DISK;
+    *status = {is_regular, size, info.dwVolumeSerialNumber,
+               uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
     return true;
 }
 
+/* The status of a file, following links; false with errno set when it
+ * cannot be queried. Opening for attributes alone is not subject to other
+ * processes' sharing modes. */
 bool query_status(PathRef file, FileStatus *status) {
-    struct _stat64 st;
-    return _stat64(file.path, &st) == 0 && status_from(st, status);
+    HANDLE handle = CreateFileW(file.path, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_from_last_error();
+        return false;
+    }
+    const bool ok = status_from_handle(handle, status);
+    CloseHandle(handle);
+    return ok;
 }
 bool query_open_status(int fd, FileStatus *status) {
-    struct _stat64 st;
-    return _fstat64(fd, &st) == 0 && status_from(st, status);
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return handle != INVALID_HANDLE_VALUE && status_from_handle(handle, status);
 }
 
-int open_for_reading(PathRef file) { return _open(file.path, kOpenFlags); }
+int open_for_reading(PathRef file) { return _wopen(file.path, kOpenFlags); }
 
 /* A read-only file, or one that another process holds open without sharing
  * deletion, cannot be deleted on Windows: the purge leaves it. */
-bool delete_file(PathRef file) { return _unlink(file.path) == 0; }
+bool delete_file(PathRef file) { return _wunlink(file.path) == 0; }
 
-/* The runtime's rename never replaces an existing file. */
-bool move_entry(PathRef from, PathRef to) { return std::rename(from.path, to.path) == 0; }
+/* The runtime's rename never replaces an existing file, so moving an entry
+ * aside and back are the same call. */
+bool move_entry(PathRef from, PathRef to) { return _wrename(from.path, to.path) == 0; }
 bool move_entry_back(PathRef from, PathRef to) { return move_entry(from, to); }
 
 unsigned long process_id() { return static_cast<unsigned long>(_getpid()); }
@@ -309,6 +476,68 @@ void close_file(int fd) { _close(fd); }
  * would otherwise hang the caller) and never leaks into a child process. */
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
+/* Paths from the caller go to the file calls as the bytes they are. */
+class CallerPath {
+  public:
+    explicit CallerPath(const char *path) : path_(path) {}
+    const char *native() const { return path_; }
+
+  private:
+    const char *path_;
+};
+
+/* When the enumeration already knows an entry is a directory, device, pipe or
+ * socket, the status query can be spared. Links and unknown types are
+ * resolved by the status query. */
+bool is_known_non_regular(const struct dirent *entry) {
+#ifdef _DIRENT_HAVE_D_TYPE
+    switch (entry->d_type) {
+    case DT_DIR:
+    case DT_FIFO:
+    case DT_CHR:
+    case DT_BLK:
+    case DT_SOCK: return true;
+    default: return false;
+    }
+#else
+    (void)entry;
+    return false;
+#endif
+}
+
+/* A directory's entries, as the stream gives them. */
+class DirectoryListing {
+  public:
+    explicit DirectoryListing(const char *path) : path_(path), dir_(opendir(path)) {}
+    DirectoryListing(const DirectoryListing &) = delete;
+    DirectoryListing &operator=(const DirectoryListing &) = delete;
+    ~DirectoryListing() {
+        if (dir_ != nullptr) closedir(dir_);
+    }
+
+    bool is_open() const { return dir_ != nullptr; }
+    const char *native_path() const { return path_; }
+    /* The stream's descriptor, for the calls relative to the directory. */
+    int descriptor() const { return dirfd(dir_); }
+
+    /* The next entry; false at the end of the listing, with `failed` set
+     * when it ended on an error. */
+    bool next(ListedEntry *entry, bool *failed) {
+        errno = 0;
+        const struct dirent *found = readdir(dir_);
+        if (found == nullptr) {
+            *failed = errno != 0;
+            return false;
+        }
+        *entry = {found->d_name, found->d_name, is_known_non_regular(found)};
+        return true;
+    }
+
+  private:
+    const char *path_;
+    DIR *dir_;
+};
+
 /* A bare name relative to an open directory. The calls that take one serve
  * the AtDirectory naming only, and are unused in a build that joins paths. */
 struct AtRef {
@@ -321,8 +550,8 @@ FileStatus status_from(const struct stat &st) {
             static_cast<uint64_t>(st.st_ino)};
 }
 
-/* The status of a file, following symbolic links; false when it cannot be
- * queried. */
+/* The status of a file, following symbolic links; false with errno set when
+ * it cannot be queried. */
 bool query_status(PathRef file, FileStatus *status) {
     struct stat st;
     if (stat(file.path, &st) != 0) return false;
@@ -353,13 +582,6 @@ int open_for_reading(PathRef file) { return open(file.path, kOpenFlags); }
  * use needs its own spelling. */
 [[maybe_unused]] bool delete_file(PathRef file) { return unlink(file.path) == 0; }
 [[maybe_unused]] bool delete_file(AtRef file) { return unlinkat(file.dir, file.name, 0) == 0; }
-
-long read_some(int fd, unsigned char *buf, size_t count) { return read(fd, buf, count); }
-
-void close_file(int fd) { close(fd); }
-
-/* The descriptor of an open directory stream, for the calls relative to it. */
-[[maybe_unused]] int directory_descriptor(DIR *dir) { return dirfd(dir); }
 
 [[maybe_unused]] AtRef at_current_directory(PathRef file) { return {AT_FDCWD, file.path}; }
 
@@ -395,6 +617,10 @@ bool move_entry_back(AtRef from, AtRef to) {
 }
 
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
+
+long read_some(int fd, unsigned char *buf, size_t count) { return read(fd, buf, count); }
+
+void close_file(int fd) { close(fd); }
 
 #endif /* _WIN32 */
 
@@ -436,36 +662,20 @@ Prefix read_prefix(int fd, unsigned char *buf, size_t capacity) {
     return {got, true};
 }
 
-/* When the enumeration already knows an entry is a directory, device, pipe or
- * socket, the status query can be spared. Links and unknown types are
- * resolved by the status query. */
-bool is_known_non_regular(const struct dirent *entry) {
-#ifdef _DIRENT_HAVE_D_TYPE
-    switch (entry->d_type) {
-    case DT_DIR:
-    case DT_FIFO:
-    case DT_CHR:
-    case DT_BLK:
-    case DT_SOCK: return true;
-    default: return false;
-    }
-#else
-    (void)entry;
-    return false;
-#endif
-}
-
 /* ---- Naming, for both strategies: where a purge puts a file aside ------- */
 
 /* The hidden name under which a purge holds a file between judging it and
  * deleting it: the scan never lists or purges hidden names. The process, the
- * thread (the address of its last-error buffer) and the file's inode make it
- * unique among all scans running at once. */
+ * thread (the address of its last-error buffer) and the file's identity make
+ * it unique among all scans running at once. The name is ASCII, which every
+ * runtime's characters spell alike. */
 constexpr size_t kAsideNameSize = 80;
-void format_aside_name(char (&buf)[kAsideNameSize], const FileStatus &judged) {
-    std::snprintf(buf, sizeof buf, ".ktcache-purge-%lx-%llx-%llx", process_id(),
+void format_aside_name(NativeChar (&buf)[kAsideNameSize], const FileStatus &judged) {
+    char ascii[kAsideNameSize];
+    std::snprintf(ascii, sizeof ascii, ".ktcache-purge-%lx-%llx-%llx", process_id(),
                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(last_error_text())),
                   static_cast<unsigned long long>(judged.inode));
+    for (size_t i = 0; i < kAsideNameSize; ++i) buf[i] = static_cast<unsigned char>(ascii[i]);
 }
 
 /* ---- Naming: a joined path, on every runtime ---------------------------- */
@@ -476,43 +686,44 @@ void format_aside_name(char (&buf)[kAsideNameSize], const FileStatus &judged) {
  * running short of memory once costs one entry, not the rest of the walk. */
 class PathBuffer {
   public:
-    explicit PathBuffer(const char *dir_path)
-        : dir_path_(dir_path), prefix_length_(std::strlen(dir_path) + 1) {}
+    explicit PathBuffer(const NativeChar *dir_path)
+        : dir_path_(dir_path), prefix_length_(Traits::length(dir_path) + 1) {}
     PathBuffer(const PathBuffer &) = delete;
     PathBuffer &operator=(const PathBuffer &) = delete;
     ~PathBuffer() { std::free(buf_); }
 
     /* "dir_path/name", or a null path when memory runs out. */
-    PathRef join(const char *name) {
-        const size_t name_size = std::strlen(name) + 1;
+    PathRef join(const NativeChar *name) {
+        const size_t name_size = Traits::length(name) + 1;
         if (buf_ == nullptr) {
             if (!reserve(prefix_length_ + (name_size > kNameRoom ? name_size : kNameRoom)))
                 return {nullptr};
-            std::memcpy(buf_, dir_path_, prefix_length_ - 1);
+            Traits::copy(buf_, dir_path_, prefix_length_ - 1);
             buf_[prefix_length_ - 1] = '/';
         } else if (!reserve(prefix_length_ + name_size)) {
             return {nullptr};
         }
-        std::memcpy(buf_ + prefix_length_, name, name_size);
+        Traits::copy(buf_ + prefix_length_, name, name_size);
         return {buf_};
     }
 
   private:
+    using Traits = std::char_traits<NativeChar>;
     /* Enough for any name a common file system allows (NAME_MAX + NUL). */
     static constexpr size_t kNameRoom = 256;
 
     bool reserve(size_t capacity) {
         if (capacity <= capacity_) return true;
-        void *grown = std::realloc(buf_, capacity);
+        void *grown = std::realloc(buf_, capacity * sizeof(NativeChar));
         if (grown == nullptr) return false;
-        buf_ = static_cast<char *>(grown);
+        buf_ = static_cast<NativeChar *>(grown);
         capacity_ = capacity;
         return true;
     }
 
-    const char *dir_path_;
+    const NativeChar *dir_path_;
     size_t prefix_length_;
-    char *buf_ = nullptr;
+    NativeChar *buf_ = nullptr;
     size_t capacity_ = 0;
 };
 
@@ -521,11 +732,12 @@ class JoinedPath {
   public:
     using Ref = PathRef;
 
-    JoinedPath(DIR *, const char *dir_path) : entry_(dir_path), aside_(dir_path) {}
+    explicit JoinedPath(const DirectoryListing &listing)
+        : entry_(listing.native_path()), aside_(listing.native_path()) {}
 
-    PathRef entry(const char *name) { return entry_.join(name); }
+    PathRef entry(const NativeChar *name) { return entry_.join(name); }
     PathRef aside(const FileStatus &judged) {
-        char name[kAsideNameSize];
+        NativeChar name[kAsideNameSize];
         format_aside_name(name, judged);
         return aside_.join(name);
     }
@@ -545,7 +757,7 @@ class AtDirectory {
   public:
     using Ref = AtRef;
 
-    AtDirectory(DIR *dir, const char *) : fd_(dir != nullptr ? directory_descriptor(dir) : -1) {}
+    explicit AtDirectory(const DirectoryListing &listing) : fd_(listing.descriptor()) {}
 
     AtRef entry(const char *name) const { return {fd_, name}; }
     AtRef aside(const FileStatus &judged) {
@@ -574,26 +786,18 @@ enum class Deletion { deleted, kept, out_of_memory };
 /* An open directory: its entries one by one, and a reference to each. */
 class DirectoryStream {
   public:
-    explicit DirectoryStream(const char *path) : dir_(opendir(path)), naming_(dir_, path) {}
-    DirectoryStream(const DirectoryStream &) = delete;
-    DirectoryStream &operator=(const DirectoryStream &) = delete;
-    ~DirectoryStream() {
-        if (dir_ != nullptr) closedir(dir_);
+    explicit DirectoryStream(const char *path) : listing_(path) {
+        if (listing_.is_open()) naming_.emplace(listing_);
     }
 
-    bool is_open() const { return dir_ != nullptr; }
+    bool is_open() const { return naming_.has_value(); }
 
-    /* The next entry, or null at the end of the enumeration; `failed` tells
-     * an enumeration that stopped on an error from one that ran out. */
-    const struct dirent *next(bool *failed) {
-        errno = 0;
-        const struct dirent *entry = readdir(dir_);
-        *failed = entry == nullptr && errno != 0;
-        return entry;
-    }
+    /* The next entry; false at the end of the listing, with `failed` set
+     * when it ended on an error. */
+    bool next(ListedEntry *entry, bool *failed) { return listing_.next(entry, failed); }
 
     /* How to reach the entry `name`; see EntryNaming::is_reachable. */
-    EntryNaming::Ref entry(const char *name) { return naming_.entry(name); }
+    EntryNaming::Ref entry(const NativeChar *name) { return naming_->entry(name); }
 
     /* Deletes the entry `file` if it still is the file `judged`, and
      * nothing otherwise. Comparing first and deleting by name after would
@@ -602,7 +806,7 @@ class DirectoryStream {
      * the scan's own, where nobody else renames anything, compared there and
      * deleted, or put back when it is another file. */
     Deletion delete_judged(EntryNaming::Ref file, const FileStatus &judged) {
-        const EntryNaming::Ref aside = naming_.aside(judged);
+        const EntryNaming::Ref aside = naming_->aside(judged);
         if (!EntryNaming::is_reachable(aside)) return Deletion::out_of_memory;
         if (!move_entry(file, aside)) return Deletion::kept;
         FileStatus found;
@@ -613,8 +817,8 @@ class DirectoryStream {
     }
 
   private:
-    DIR *dir_;
-    EntryNaming naming_;
+    DirectoryListing listing_;
+    std::optional<EntryNaming> naming_;
 };
 
 } // namespace
@@ -716,9 +920,10 @@ int32_t ktcache_validate_file(const char *path, int64_t min_size) {
         set_last_error(kErrEmptyPath);
         return kValidationError;
     }
-    const PathRef file = {path};
+    const CallerPath native(path);
+    const PathRef file = {native.native()};
     FileStatus status;
-    if (!query_status(file, &status)) {
+    if (file.path == nullptr || !query_status(file, &status)) {
         set_last_error(kErrStat);
         return kValidationError;
     }
@@ -1162,17 +1367,12 @@ bool is_exhaustion(int error) { return error == EMFILE || error == ENFILE || err
  * that cannot be judged, or an enumeration that stops on an error, leaves
  * the report incomplete. */
 void walk_directory(DirectoryStream &dir, bool purge, Report &report) {
-    for (;;) {
-        bool failed = false;
-        const struct dirent *entry = dir.next(&failed);
-        if (entry == nullptr) {
-            if (failed) report.mark_incomplete();
-            return;
-        }
-        const char *name = entry->d_name;
-        if (is_hidden_name(name) || is_known_non_regular(entry)) continue;
+    ListedEntry entry;
+    bool failed = false;
+    while (dir.next(&entry, &failed)) {
+        if (is_hidden_name(entry.name) || entry.is_known_non_regular) continue;
 
-        const EntryNaming::Ref file = dir.entry(name);
+        const EntryNaming::Ref file = dir.entry(entry.native_name);
         if (!EntryNaming::is_reachable(file)) {
             report.mark_incomplete();
             continue;
@@ -1186,7 +1386,9 @@ void walk_directory(DirectoryStream &dir, bool purge, Report &report) {
 
         const Judgement judged = check_file(file, status, KTCACHE_DEFAULT_MIN_SIZE, purge);
         switch (judged.verdict) {
-        case Verdict::valid: report.add_valid(name, status.size, format_name(judged.code)); break;
+        case Verdict::valid:
+            report.add_valid(entry.name, status.size, format_name(judged.code));
+            break;
         case Verdict::broken:
             if (purge) report.count_deletion(dir.delete_judged(file, status));
             break;
@@ -1195,6 +1397,7 @@ void walk_directory(DirectoryStream &dir, bool purge, Report &report) {
         case Verdict::unknown: break;
         }
     }
+    if (failed) report.mark_incomplete();
 }
 
 /* Scans the directory into `report`, closing it before returning; false

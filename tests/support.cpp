@@ -6,6 +6,7 @@
 #include <unistd.h>
 #ifdef _WIN32
 #include <direct.h>
+#include <windows.h>
 #include <io.h>
 #include <process.h>
 #else
@@ -44,29 +45,51 @@ std::string audio_header(ktcache_format format) {
 
 #ifdef _WIN32
 
+// Test names are UTF-8, and the tests make their files by the names they
+// mean, as a Unicode host does: through the wide calls.
+std::wstring utf16(const std::string &utf8) {
+    std::wstring wide(utf8.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                      &wide[0], static_cast<int>(wide.size()));
+    wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return wide;
+}
+
+std::string utf8(const std::wstring &utf16) {
+    std::string text(3 * utf16.size(), '\0');
+    const int n = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
+                                      &text[0], static_cast<int>(text.size()), nullptr, nullptr);
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return text;
+}
+
 namespace {
 
-int make_directory(const std::string &path) { return _mkdir(path.c_str()); }
+int make_directory(const std::string &path) { return _wmkdir(utf16(path).c_str()); }
 
 // Removes a directory and everything below it. The tests make no links on
 // Windows, so nothing here leads outside it.
-bool remove_tree(const std::string &path) {
+bool remove_tree(const std::wstring &path) {
     bool ok = true;
-    if (DIR *d = opendir(path.c_str())) {
-        while (const dirent *e = readdir(d)) {
-            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-            const std::string entry = path + "/" + e->d_name;
+    if (_WDIR *d = _wopendir(path.c_str())) {
+        while (const _wdirent *e = _wreaddir(d)) {
+            if (std::wcscmp(e->d_name, L".") == 0 || std::wcscmp(e->d_name, L"..") == 0) continue;
+            const std::wstring entry = path + L"/" + e->d_name;
             struct _stat64 st;
-            if (_stat64(entry.c_str(), &st) == 0 && (st.st_mode & _S_IFDIR)) {
+            if (_wstat64(entry.c_str(), &st) == 0 && (st.st_mode & _S_IFDIR)) {
                 ok = remove_tree(entry) && ok;
             } else {
-                _chmod(entry.c_str(), _S_IREAD | _S_IWRITE); // a test may have made it read-only
-                ok = _unlink(entry.c_str()) == 0 && ok;
+                _wchmod(entry.c_str(), _S_IREAD | _S_IWRITE); // a test may have made it read-only
+                ok = _wunlink(entry.c_str()) == 0 && ok;
             }
         }
-        closedir(d);
+        _wclosedir(d);
     }
-    return _rmdir(path.c_str()) == 0 && ok;
+    return _wrmdir(path.c_str()) == 0 && ok;
+}
+
+FILE *open_file(const std::string &path, const char *mode) {
+    return _wfopen(utf16(path).c_str(), utf16(mode).c_str());
 }
 
 } // namespace
@@ -89,7 +112,7 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    if (!remove_tree(path_)) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+    if (!remove_tree(utf16(path_))) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
 }
 
 #else
@@ -97,6 +120,10 @@ TempDir::~TempDir() {
 namespace {
 
 int make_directory(const std::string &path) { return mkdir(path.c_str(), 0755); }
+
+FILE *open_file(const std::string &path, const char *mode) {
+    return std::fopen(path.c_str(), mode);
+}
 
 } // namespace
 
@@ -123,7 +150,7 @@ std::string TempDir::write(const std::string &name, const std::string &header, s
     if (content.size() < size) content.resize(size, 'x');
     content.resize(size);
     std::string full = *this / name;
-    FILE *f = std::fopen(full.c_str(), "wb");
+    FILE *f = open_file(full, "wb");
     if (f == nullptr) throw std::runtime_error("cannot create " + full);
     std::fwrite(content.data(), 1, content.size(), f);
     std::fclose(f);
@@ -138,7 +165,7 @@ std::string TempDir::sparse(const std::string &name, const std::string &header,
                             int64_t size) const {
     const std::string full = write(name, header, header.size());
 #ifdef _WIN32
-    const int fd = _open(full.c_str(), _O_WRONLY | _O_BINARY);
+    const int fd = _wopen(utf16(full).c_str(), _O_WRONLY | _O_BINARY);
     const bool sized = fd >= 0 && _chsize_s(fd, size) == 0;
     if (fd >= 0) _close(fd);
 #else
@@ -157,7 +184,7 @@ std::string TempDir::subdir(const std::string &name) const {
 bool TempDir::exists(const std::string &name) const {
 #ifdef _WIN32
     struct _stat64 st;
-    return _stat64((*this / name).c_str(), &st) == 0;
+    return _wstat64(utf16(*this / name).c_str(), &st) == 0;
 #else
     struct stat st;
     return lstat((*this / name).c_str(), &st) == 0; // a dangling link exists too
@@ -166,13 +193,23 @@ bool TempDir::exists(const std::string &name) const {
 
 std::vector<std::string> enumeration_order(const std::string &dir) {
     std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (const dirent *e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.emplace_back(e->d_name);
+#ifdef _WIN32
+    if (_WDIR *d = _wopendir(utf16(dir).c_str())) {
+        while (const _wdirent *e = _wreaddir(d)) {
+            if (std::wcscmp(e->d_name, L".") != 0 && std::wcscmp(e->d_name, L"..") != 0)
+                names.push_back(utf8(e->d_name));
+        }
+        _wclosedir(d);
     }
-    closedir(d);
+#else
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d)) {
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        }
+        closedir(d);
+    }
+#endif
     return names;
 }
 

@@ -44,7 +44,14 @@ class TempDir {
 };
 
 // Names as readdir returns them, in enumeration order, without "." and "..".
+// On Windows, test names and paths are UTF-8: the helpers make and list
+// files by their UTF-16 names, as a Unicode host does.
 std::vector<std::string> enumeration_order(const std::string &dir);
+
+#ifdef _WIN32
+std::wstring utf16(const std::string &utf8);
+std::string utf8(const std::wstring &utf16);
+#endif
 
 #ifndef _WIN32
 // Processes, users and terminals: POSIX only (fork, setuid, pseudo-terminals).

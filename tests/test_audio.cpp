@@ -154,13 +154,9 @@ TEST(FileValidation, PathsThatCannotBeChecked) {
     EXPECT_OUTCOME(validate("/nonexistent/ktcache/x.mp3", 0), -1, "stat failed");
     kt::TempDir dir;
     EXPECT_OUTCOME(validate(dir.path(), 0), 0, "not regular file");
-#ifdef _WIN32
-    // The C runtime answers no status query for a path that ends in a
-    // separator.
-    EXPECT_OUTCOME(validate(dir.path() + "/", 0), -1, "stat failed");
-#else
-    EXPECT_OUTCOME(validate("/dev/null", 0), 0, "not regular file");
     EXPECT_OUTCOME(validate(dir.path() + "/", 0), 0, "not regular file");
+#ifndef _WIN32
+    EXPECT_OUTCOME(validate("/dev/null", 0), 0, "not regular file");
 #endif
 }
 

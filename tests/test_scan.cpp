@@ -11,7 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <atomic>
 #include <map>
+#include <thread>
+#include <vector>
 
 #include "json_document.h"
 
@@ -215,6 +218,10 @@ TEST_P(ScanEscaping, NamesAreWrittenAsJsonStrings) {
 
 INSTANTIATE_TEST_SUITE_P(Names, ScanEscaping, ::testing::ValuesIn(kEscapeCases));
 
+#ifndef _WIN32
+// Windows names are UTF-16, so every one converts to UTF-8 except one with a
+// surrogate that lacks its partner, and no file of such a name can be made
+// under Wine: these byte sequences exist as names on POSIX systems only.
 class ScanInvalidUtf8 : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ScanInvalidUtf8, ValidFileWithSuchANameGivesNoReportButPurgeStands) {
@@ -238,6 +245,7 @@ INSTANTIATE_TEST_SUITE_P(Sequences, ScanInvalidUtf8,
                          ::testing::Values("\xff", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
                                            "\xed\xbf\xbf", "\xf4\x90\x80\x80",
                                            "\xf8\x88\x80\x80\x80", "\xe2\x82", "\x80", "\xc3"));
+#endif
 
 // ---------------------------------------------------------------------------
 // Files of 2 GiB and more
@@ -299,39 +307,84 @@ TEST(ScanWindows, ReadOnlyRejectIsLeftAndNotCounted) {
     EXPECT_TRUE(dir.exists("page.mp3"));
 }
 
-std::wstring wide_path(const std::string &ansi_path, const wchar_t *name) {
-    std::wstring wide(ansi_path.size(), L'\0');
-    const int n =
-        MultiByteToWideChar(CP_ACP, 0, ansi_path.data(), static_cast<int>(ansi_path.size()),
-                            &wide[0], static_cast<int>(wide.size()));
-    wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return wide + L"/" + name;
-}
-
-bool write_wide(const std::wstring &path, const std::string &content) {
-    FILE *f = _wfopen(path.c_str(), L"wb");
-    if (f == nullptr) return false;
-    const bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-// Names reach the library in the ANSI code page. One that the code page
-// cannot spell comes out of the enumeration with "?" for the characters it
-// lacks, which no file call accepts: the file is neither listed nor deleted.
-TEST(ScanWindows, NamesOutsideTheAnsiCodePageAreLeftAlone) {
+// A Unicode host names its tracks in every script. The scan reaches each by
+// its real name, lists it in UTF-8, and purges a broken one, in the ANSI
+// code page of a Western system and in the UTF-8 one alike (this program is
+// built both ways).
+TEST(ScanWindows, NamesInEveryScriptAreListedAndPurgedByTheirRealNames) {
     kt::TempDir dir;
-    const std::wstring track = wide_path(dir.path(), L"\u65e5\u672c.ogg");
-    const std::wstring page = wide_path(dir.path(), L"\u65e5\u672c.mp3");
-    std::string ogg = kt::audio_header(KTCACHE_FORMAT_OGG);
-    ogg.resize(2048, 'x');
-    ASSERT_TRUE(write_wide(track, ogg));
-    ASSERT_TRUE(write_wide(page, std::string(2048, '<')));
-    dir.track("ok.flac", KTCACHE_FORMAT_FLAC);
+    const char *valid[] = {"Caf\xC3\xA9 del Mar.m4a",
+                           "\xE6\x97\xA5\xE6\x9C\xAC\xE3\x81\xAE"
+                           "\xE6\x9B\xB2.flac",
+                           "\xF0\x9F\x8E\xB5 beat.ogg"};
+    for (const char *name : valid) dir.track(name, KTCACHE_FORMAT_FLAC, 2048);
+    dir.write("\xE5\xA3\x8A\xE3\x82\x8C\xE3\x81\x9F.mp3", "<!DOCTYPE html>", 2048);
+    dir.write("Cr\xC3\xA8me \xF0\x9F\x8E\xB5.aac", "<html>", 2048);
+    std::vector<Listed> listed;
+    for (const std::string &name : kt::enumeration_order(dir.path()))
+        for (const char *v : valid)
+            if (name == v) listed.push_back({name, 2048, "flac"});
+    ASSERT_EQ(listed.size(), 3u);
 
-    EXPECT_EQ(scan(dir.path(), true), expected_report({{"ok.flac", 2048, "flac"}}, 0));
-    struct _stat64 st;
-    EXPECT_EQ(_wstat64(track.c_str(), &st), 0);
-    EXPECT_EQ(_wstat64(page.c_str(), &st), 0);
+    EXPECT_EQ(scan(dir.path(), true), expected_report(listed, 2));
+    for (const char *name : valid) EXPECT_TRUE(dir.exists(name)) << name;
+    EXPECT_EQ(kt::enumeration_order(dir.path()).size(), 3u) << "the broken files stay";
+}
+
+// Paths from the caller are bytes in the process's ANSI code page, as every
+// narrow Windows call reads them: code page bytes in a Western code page,
+// UTF-8 in a process that declares the UTF-8 code page, which then reaches
+// a file or a cache directory of any name.
+TEST(ScanWindows, CallerPathsAreInTheAnsiCodePage) {
+    kt::TempDir dir;
+    const std::string cache = dir.subdir("\xE9\x9F\xB3\xE6\xA5\xBD \xC3\xA9t\xC3\xA9");
+    dir.track("\xE9\x9F\xB3\xE6\xA5\xBD \xC3\xA9t\xC3\xA9/\xE6\x97\xA5\xE6\x9C\xAC.flac",
+              KTCACHE_FORMAT_FLAC, 2048);
+    dir.track("Caf\xC3\xA9.m4a", KTCACHE_FORMAT_M4A, 2048);
+    if (GetACP() == CP_UTF8) {
+        EXPECT_EQ(ktcache_validate_file((cache + "/\xE6\x97\xA5\xE6\x9C\xAC.flac").c_str(), 0),
+                  KTCACHE_FORMAT_FLAC);
+        EXPECT_EQ(scan(cache, false),
+                  expected_report({{"\xE6\x97\xA5\xE6\x9C\xAC.flac", 2048, "flac"}}, 0));
+        EXPECT_EQ(ktcache_validate_file((dir / "Caf\xC3\xA9.m4a").c_str(), 0), KTCACHE_FORMAT_M4A);
+    } else {
+        ASSERT_EQ(GetACP(), 1252u);
+        EXPECT_EQ(ktcache_validate_file((dir / "Caf\xE9.m4a").c_str(), 0), KTCACHE_FORMAT_M4A);
+        EXPECT_EQ(ktcache_validate_file((dir / "Caf\xC3\xA9.m4a").c_str(), 0), -1)
+            << "UTF-8 bytes are other characters in code page 1252";
+    }
+}
+
+// While a scan runs, another program tries to rename the cache directory
+// (the first half of swapping another directory in): the scan holds the
+// directory, so the rename fails and the scan sees every file to the end.
+TEST(ScanWindows, DirectoryCannotBeRenamedWhileItIsScanned) {
+    kt::TempDir parent;
+    const std::string cache = parent.subdir("cache");
+    std::map<std::string, Listed> valid;
+    for (int i = 0; i < 400; ++i) {
+        const std::string name = "t" + std::to_string(i) + ".ogg";
+        parent.track("cache/" + name, KTCACHE_FORMAT_OGG, 1100);
+        valid[name] = {name, 1100, "ogg"};
+    }
+    const std::string complete = expected_report(in_enumeration_order(cache, valid), 0);
+    const std::wstring from = kt::utf16(cache), to = kt::utf16(cache + "-moved");
+    for (int trial = 0; trial < 5; ++trial) {
+        std::atomic<bool> done{false}, moved{false};
+        std::thread mover([&] {
+            while (!done.load() && !moved.load()) moved = MoveFileW(from.c_str(), to.c_str()) != 0;
+        });
+        const std::string report = scan(cache, false);
+        done = true;
+        mover.join();
+        if (moved) {
+            ASSERT_TRUE(MoveFileW(to.c_str(), from.c_str()));
+        }
+        if (report == "<null>") continue; // moved before the scan opened it
+        EXPECT_EQ(report, complete) << "the directory was renamed during the scan";
+        return;
+    }
+    FAIL() << "no scan ever opened the directory";
 }
 #endif
 
