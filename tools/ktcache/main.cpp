@@ -760,8 +760,8 @@ void explain_missing_report(const std::string &dir, const std::vector<Examined> 
     }
     if (!named)
         std::fprintf(stderr,
-                     "ktcache scan: %s: no report could be produced (out of memory or a failed "
-                     "enumeration)\n",
+                     "ktcache scan: %s: no report could be produced (out of memory or file "
+                     "descriptors, or a failed enumeration)\n",
                      piped_name(dir).c_str());
 }
 

@@ -35,7 +35,8 @@ test('no memory is kept over 10,000 calls of every function', async (t) => {
   const lib = ktcache.load(undefined, { workers: 2 });
 
   function round() {
-    assert.equal(lib.safeFilename(url).length, 1004);
+    // 1004 bytes decoded, shortened to the 255 that file systems store.
+    assert.equal(lib.safeFilename(url).length, 255);
     assert.equal(lib.scanCache(dir).validCount, 24);
     assert.throws(() => lib.scanCache(missing), ktcache.KtcacheError);
     assert.equal(lib.validateFile(missing).reason, 'stat failed');
