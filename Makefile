@@ -193,7 +193,7 @@ check-valgrind: check-deps build
 	$(VALGRIND) $(BUILD_DIR)/tests/ktcache_tests --gtest_brief=1
 	$(VALGRIND) $(BUILD_DIR)/tests/ktcache_fault_tests --gtest_brief=1 \
 	  --gtest_filter='-MemoryFailure.*'
-	$(VALGRIND) $(BUILD_DIR)/tests/ktcache_stress_tests --gtest_brief=1
+	KTCACHE_RACE_TRIALS=500 $(VALGRIND) $(BUILD_DIR)/tests/ktcache_stress_tests --gtest_brief=1
 	$(VALGRIND) $(BUILD_DIR)/tests/ktcache_c_api
 	$(VALGRIND) --trace-children=yes --trace-children-skip='*/bash,*/sh,*/cmake,*/cc' \
 	  $(BUILD_DIR)/tests/ktcache_tool_tests --gtest_brief=1 \
