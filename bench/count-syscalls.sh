@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# System calls per directory entry of one report-only scan, of the naive floor
-# loop and of libmagic: strace -c -f of one pass over a directory of N files in
-# the benchmark's mix, minus one pass over an empty directory, divided by N.
+# System calls per directory entry of one report-only scan, of the naive floor,
+# of the loop of the scan's own four calls and of libmagic: strace -c -f of one
+# pass over a directory of N files in the benchmark's mix, minus one pass over
+# an empty directory, divided by N.
 #
 #   bench/count-syscalls.sh [BUILD_DIR [N]]      (defaults: build-bench 1000)
 set -euo pipefail
@@ -25,7 +26,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/empty"
 
 probes=()
-for probe in scan floor libmagic; do
+for probe in scan floor four-calls libmagic; do
     if "$bench" --probe "$probe" "$work/empty" >/dev/null 2>&1; then
         strace -f -c -o "$work/$probe.full" "$bench" --probe "$probe" "$work/mix" >/dev/null
         strace -f -c -o "$work/$probe.empty" "$bench" --probe "$probe" "$work/empty" >/dev/null

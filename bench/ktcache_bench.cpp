@@ -1,6 +1,7 @@
 // Benchmarks of the library's hot paths, with the references the scan is
-// measured against: a naive loop of system calls and libmagic, on the same
-// generated directories in the same run. A table of ratios closes the run.
+// measured against: a naive loop of system calls, a loop of only the scan's
+// own four calls per file, and libmagic, on the same generated directories in
+// the same run. A table of ratios closes the run.
 // Compare figures within one run only: these machines are noisy.
 //
 //   make bench                                   (everything, a few minutes)
@@ -10,7 +11,7 @@
 // Two modes serve the system-call count of docs/performance.md
 // (bench/count-syscalls.sh):
 //   ktcache_bench --make-cache N DIR      fill the new directory DIR with the mix
-//   ktcache_bench --probe scan|floor|libmagic DIR    one pass over DIR
+//   ktcache_bench --probe scan|floor|four-calls|libmagic DIR   one pass over DIR
 #include "ktcache.h"
 
 #include "cache_dir.h"
@@ -41,15 +42,16 @@ namespace {
 // guard: the release is an opaque call into the shared library.
 
 // Directory sizes of the scan benchmarks, and how long each is measured.
-// The scan and the floor are repeated and the table takes the median, which
-// a burst of load on the machine moves less than the mean; the largest
-// directory costs more than a second per pass and runs once. libmagic costs
-// some 20 times the scan, so it gets a fixed, small number of passes.
+// The scan and the loops of system calls are repeated and the table takes
+// the median, which a burst of load on the machine moves less than the mean;
+// the largest directory costs more than a second per pass and runs once.
+// libmagic costs some 20 times the scan, so it gets a fixed, small number of
+// passes.
 struct DirectorySize {
     size_t files;
-    double min_time;       // seconds per repetition, for the scan and the floor
-    int repetitions;       // of the scan and the floor
-    double pairs_min_time; // seconds of alternating scan and floor passes
+    double min_time;       // seconds per repetition, for the scan and the loops
+    int repetitions;       // of the scan and the loops
+    double pairs_min_time; // seconds of alternating passes, per reference loop
     int magic_passes;      // fixed iteration count for libmagic
 };
 constexpr DirectorySize kDirectorySizes[] = {
@@ -221,16 +223,19 @@ void scan(benchmark::State &state, size_t files) {
     }
 }
 
-void naive_floor(benchmark::State &state, size_t files) {
+// A loop of system calls the scan is compared with (bench/reference_loops.h).
+using ReferencePass = size_t (*)(const char *dir_path);
+
+void reference_loop(benchmark::State &state, size_t files, ReferencePass pass) {
     const bench::BenchCache &cache = warm_cache(files);
-    for (auto _ : state) benchmark::DoNotOptimize(bench::naive_floor_pass(cache.path.c_str()));
+    for (auto _ : state) benchmark::DoNotOptimize(pass(cache.path.c_str()));
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(files));
 }
 
-// The scan and the floor in alternating passes, each pass timed on its own.
-// Load on the machine that comes and goes then touches both sides of a pair
-// alike, so the median of the per-pair ratios is steadier than the ratio of
-// two benchmarks run one after the other.
+// The scan and a reference loop in alternating passes, each pass timed on its
+// own. Load on the machine that comes and goes then touches both sides of a
+// pair alike, so the median of the per-pair ratios is steadier than the ratio
+// of two benchmarks run one after the other.
 double seconds_of(clockid_t clock) {
     struct timespec now;
     clock_gettime(clock, &now);
@@ -243,7 +248,14 @@ double median(std::vector<double> values) {
     return n == 0 ? 0 : n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-void scan_floor_pairs(benchmark::State &state, size_t files) {
+// The counters one pairing reports: the median per-pair ratios scan / loop.
+struct PairCounters {
+    const char *wall;
+    const char *cpu;
+};
+
+void scan_pairs(benchmark::State &state, size_t files, ReferencePass reference,
+                PairCounters counters) {
     const bench::BenchCache &cache = warm_cache(files);
     const char *dir = cache.path.c_str();
     std::vector<double> wall_ratios, cpu_ratios;
@@ -253,14 +265,14 @@ void scan_floor_pairs(benchmark::State &state, size_t files) {
         ktcache_free(ktcache_scan_dir_json(dir, 0));
         const double wall1 = seconds_of(CLOCK_MONOTONIC),
                      cpu1 = seconds_of(CLOCK_PROCESS_CPUTIME_ID);
-        benchmark::DoNotOptimize(bench::naive_floor_pass(dir));
+        benchmark::DoNotOptimize(reference(dir));
         const double wall2 = seconds_of(CLOCK_MONOTONIC),
                      cpu2 = seconds_of(CLOCK_PROCESS_CPUTIME_ID);
         wall_ratios.push_back((wall1 - wall0) / (wall2 - wall1));
         cpu_ratios.push_back((cpu1 - cpu0) / (cpu2 - cpu1));
     }
-    state.counters[bench::kPairedWallCounter] = median(wall_ratios);
-    state.counters[bench::kPairedCpuCounter] = median(cpu_ratios);
+    state.counters[counters.wall] = median(wall_ratios);
+    state.counters[counters.cpu] = median(cpu_ratios);
 }
 
 #if KTCACHE_BENCH_LIBMAGIC
@@ -295,23 +307,33 @@ void register_benchmarks() {
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("format_bytes", format_bytes)->MinTime(0.3);
 
-    // Per size: the scan, the floor, the two in alternating passes, then
-    // libmagic, so that they run close together in time and see much the
-    // same load on the machine.
+    // Per size: the scan, the floor, the four calls, the scan alternating
+    // with each loop, then libmagic, so that they run close together in time
+    // and see much the same load on the machine.
     for (const DirectorySize &size : kDirectorySizes) {
         const auto files = static_cast<int64_t>(size.files);
+        const ReferencePass floor = bench::naive_floor_pass, four_calls = bench::four_calls_pass;
         for (auto *timed :
              {benchmark::RegisterBenchmark(bench::kScanName, scan, size.files),
-              benchmark::RegisterBenchmark(bench::kFloorName, naive_floor, size.files)}) {
+              benchmark::RegisterBenchmark(bench::kFloorName, reference_loop, size.files, floor),
+              benchmark::RegisterBenchmark(bench::kFourCallsName, reference_loop, size.files,
+                                           four_calls)}) {
             timed->Arg(files)->MinTime(size.min_time)->UseRealTime()->Unit(benchmark::kMillisecond);
             if (size.repetitions > 1)
                 timed->Repetitions(size.repetitions)->ReportAggregatesOnly(true);
         }
-        benchmark::RegisterBenchmark(bench::kPairsName, scan_floor_pairs, size.files)
-            ->Arg(files)
-            ->MinTime(size.pairs_min_time)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
+        for (auto *pairs :
+             {benchmark::RegisterBenchmark(
+                  bench::kPairsName, scan_pairs, size.files, floor,
+                  PairCounters{bench::kPairedWallCounter, bench::kPairedCpuCounter}),
+              benchmark::RegisterBenchmark(
+                  bench::kFourCallsPairsName, scan_pairs, size.files, four_calls,
+                  PairCounters{bench::kFourCallsWallCounter, bench::kFourCallsCpuCounter})}) {
+            pairs->Arg(files)
+                ->MinTime(size.pairs_min_time)
+                ->UseRealTime()
+                ->Unit(benchmark::kMillisecond);
+        }
 #if KTCACHE_BENCH_LIBMAGIC
         benchmark::RegisterBenchmark(bench::kMagicName, libmagic, size.files)
             ->Arg(files)
@@ -329,7 +351,7 @@ void register_benchmarks() {
 int usage() {
     std::fprintf(stderr, "usage: ktcache_bench [benchmark options]\n"
                          "       ktcache_bench --make-cache N DIR\n"
-                         "       ktcache_bench --probe scan|floor|libmagic DIR\n");
+                         "       ktcache_bench --probe scan|floor|four-calls|libmagic DIR\n");
     return 2;
 }
 
@@ -371,6 +393,10 @@ int probe(const char *what, const char *dir) {
     }
     if (std::strcmp(what, "floor") == 0) {
         std::printf("%zu header bytes read\n", bench::naive_floor_pass(dir));
+        return 0;
+    }
+    if (std::strcmp(what, "four-calls") == 0) {
+        std::printf("%zu header bytes read\n", bench::four_calls_pass(dir));
         return 0;
     }
 #if KTCACHE_BENCH_LIBMAGIC

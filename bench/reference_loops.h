@@ -13,6 +13,13 @@ namespace bench {
 // free. No report, no classification. Returns the bytes read.
 size_t naive_floor_pass(const char *dir_path);
 
+// One pass of exactly the system calls the scan makes for each entry, and
+// nothing else: readdir; skip names that begin with a dot; fstatat relative
+// to the open directory; for regular files of at least 1024 bytes, openat
+// with the scan's flags, read 64 bytes, close. No report, no classification.
+// Returns the bytes read.
+size_t four_calls_pass(const char *dir_path);
+
 // libmagic with one loaded database (MAGIC_MIME_TYPE, the default database).
 // A pass enumerates the directory and calls magic_file on every regular file
 // whose name does not begin with a dot. Present only in builds that found
