@@ -227,9 +227,10 @@ const char *ktcache_format_name(ktcache_format format) { return format_name(form
  *
  * A file is reached through a reference: a PathRef (a path, as the caller
  * gives it to ktcache_validate_file, or as JoinedPath builds it) or an AtRef
- * (a bare name relative to an open directory). The calls below are
- * overloaded on the reference, so the validation and the scan are written
- * once for either strategy.
+ * (a bare name relative to an open directory, on POSIX). Windows spells
+ * its calls by PathRef; POSIX spells each call once, by AtRef, and a PathRef
+ * converts to an AtRef relative to the current directory. The validation
+ * and the scan are written once for either strategy.
  * ========================================================================= */
 
 namespace {
@@ -538,9 +539,12 @@ class DirectoryListing {
     DIR *dir_;
 };
 
-/* A bare name relative to an open directory. The calls that take one serve
- * the AtDirectory naming only, and are unused in a build that joins paths. */
+/* A name relative to an open directory. A path is a name relative to the
+ * current directory, so every call below is spelled once, relative to a
+ * directory, and serves a PathRef as well. */
 struct AtRef {
+    AtRef(int dir_fd, const char *entry_name) : dir(dir_fd), name(entry_name) {}
+    AtRef(PathRef file) : dir(AT_FDCWD), name(file.path) {}
     int dir;
     const char *name;
 };
@@ -552,13 +556,7 @@ FileStatus status_from(const struct stat &st) {
 
 /* The status of a file, following symbolic links; false with errno set when
  * it cannot be queried. */
-bool query_status(PathRef file, FileStatus *status) {
-    struct stat st;
-    if (stat(file.path, &st) != 0) return false;
-    *status = status_from(st);
-    return true;
-}
-[[maybe_unused]] bool query_status(AtRef file, FileStatus *status) {
+bool query_status(AtRef file, FileStatus *status) {
     struct stat st;
     if (fstatat(file.dir, file.name, &st, 0) != 0) return false;
     *status = status_from(st);
@@ -572,48 +570,45 @@ bool query_open_status(int fd, FileStatus *status) {
 }
 
 /* A descriptor open for reading, or -1 with errno set. */
-int open_for_reading(PathRef file) { return open(file.path, kOpenFlags); }
-[[maybe_unused]] int open_for_reading(AtRef file) {
-    return openat(file.dir, file.name, kOpenFlags);
-}
+int open_for_reading(AtRef file) { return openat(file.dir, file.name, kOpenFlags); }
 
 /* unlink, unlike remove, can never take away a directory that has replaced
- * the file since it was examined. Only a scan deletes, so only the naming in
- * use needs its own spelling. */
-[[maybe_unused]] bool delete_file(PathRef file) { return unlink(file.path) == 0; }
-[[maybe_unused]] bool delete_file(AtRef file) { return unlinkat(file.dir, file.name, 0) == 0; }
+ * the file since it was examined. */
+bool delete_file(AtRef file) { return unlinkat(file.dir, file.name, 0) == 0; }
 
-[[maybe_unused]] AtRef at_current_directory(PathRef file) { return {AT_FDCWD, file.path}; }
-
-/* Renames an entry to a name that must not exist yet. Where the file system
- * cannot refuse to replace (RENAME_NOREPLACE is not supported), a plain
- * rename is used: the purge only ever moves entries to fresh names of its
- * own. */
-bool move_entry(AtRef from, AtRef to) {
+/* Renames an entry to a name that must not exist, refusing to replace one
+ * that does. `cannot_refuse` is set when the file system cannot refuse
+ * (RENAME_NOREPLACE is not supported there). */
+bool rename_without_replacing(AtRef from, AtRef to, bool *cannot_refuse) {
+    *cannot_refuse = false;
 #ifdef RENAME_NOREPLACE
     if (renameat2(from.dir, from.name, to.dir, to.name, RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
+    *cannot_refuse = errno == EINVAL || errno == ENOSYS;
+#else
+    *cannot_refuse = true;
 #endif
-    return renameat(from.dir, from.name, to.dir, to.name) == 0;
+    return false;
 }
-[[maybe_unused]] bool move_entry(PathRef from, PathRef to) {
-    return move_entry(at_current_directory(from), at_current_directory(to));
+
+/* Moves an entry aside to a fresh name of the purge's own; where the file
+ * system cannot refuse to replace, a plain rename does, since nothing else
+ * takes such a name. */
+bool move_entry(AtRef from, AtRef to) {
+    bool cannot_refuse;
+    if (rename_without_replacing(from, to, &cannot_refuse)) return true;
+    return cannot_refuse && renameat(from.dir, from.name, to.dir, to.name) == 0;
 }
 
 /* Puts an entry back under its old name, never replacing a file that has
- * taken that name meanwhile; without RENAME_NOREPLACE a new link does the
- * same. False leaves the entry where it is. */
+ * taken that name meanwhile; where the file system cannot refuse, a new link
+ * (which never replaces) and the removal of the aside name do the same.
+ * False leaves the entry where it is. */
 bool move_entry_back(AtRef from, AtRef to) {
-#ifdef RENAME_NOREPLACE
-    if (renameat2(from.dir, from.name, to.dir, to.name, RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-#endif
-    if (linkat(from.dir, from.name, to.dir, to.name, 0) != 0) return false;
+    bool cannot_refuse;
+    if (rename_without_replacing(from, to, &cannot_refuse)) return true;
+    if (!cannot_refuse || linkat(from.dir, from.name, to.dir, to.name, 0) != 0) return false;
     unlinkat(from.dir, from.name, 0);
     return true;
-}
-[[maybe_unused]] bool move_entry_back(PathRef from, PathRef to) {
-    return move_entry_back(at_current_directory(from), at_current_directory(to));
 }
 
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
@@ -855,8 +850,8 @@ struct Judgement {
     Verdict verdict;
 };
 
-/* Why a file could not be opened, as far as a purge is concerned. */
-Verdict verdict_of_failed_open(int error) {
+/* What a failure to query or open a file says about it. */
+Verdict verdict_of_error(int error) {
     switch (error) {
     case EACCES:
     case EPERM: return Verdict::broken;
@@ -884,7 +879,7 @@ Judgement check_file(Ref file, const FileStatus &status, int64_t min_size, bool 
     }
     int fd = open_retrying(file);
     if (fd < 0) {
-        const Verdict verdict = verdict_of_failed_open(errno);
+        const Verdict verdict = verdict_of_error(errno);
         set_last_error(kErrOpen);
         return {kValidationError, verdict};
     }
@@ -1419,10 +1414,6 @@ namespace {
  * that partial downloads (".part.m4a") stay out of the report and the purge. */
 bool is_hidden_name(const char *name) { return name[0] == '.'; }
 
-/* Failures that say the process or the system has run out, not that
- * anything is wrong with the file at hand. */
-bool is_exhaustion(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
-
 /* Walks the open directory once, validating, listing and purging. A file
  * that cannot be judged, or an enumeration that stops on an error, leaves
  * the report incomplete. */
@@ -1439,7 +1430,7 @@ void walk_directory(DirectoryStream &dir, bool purge, Report &report) {
         }
         FileStatus status;
         if (!query_status(file, &status)) {
-            if (is_exhaustion(errno)) report.mark_incomplete();
+            if (verdict_of_error(errno) == Verdict::exhausted) report.mark_incomplete();
             continue;
         }
         if (!status.is_regular) continue;
