@@ -15,9 +15,10 @@
  * Conventions shared by every function
  * ------------------------------------
  * Strings:    paths, names and URLs are NUL-terminated byte strings. No
- *             character set is assumed; paths reach the file system unchanged
- *             and the library joins directory and name with "/". Only the
- *             scan report is required to be UTF-8.
+ *             character set is assumed; paths reach the file system unchanged.
+ *             A scan reaches each entry by its name relative to the directory
+ *             it opened (on Windows: as the directory's path, "/" and the
+ *             name). Only the scan report is required to be UTF-8.
  * Windows:    paths from the caller are bytes in the process's ANSI code
  *             page, read exactly as the narrow Windows file calls read them
  *             (the OEM code page after SetFileApisToOEM). A host whose
@@ -216,68 +217,85 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  * Cache inventory
  * ------------------------------------------------------------------------- */
 
-/** Scans one cache directory (not its subdirectories) into a JSON report.
+/** Scans one cache directory (not its subdirectories) into a JSON report,
+ *  optionally deleting the files that fail validation.
  *
- *  Entries whose names begin with "." are ignored. Every other entry that is a
- *  regular file (after following symbolic links) is validated as by
- *  ktcache_validate_file(path, KTCACHE_DEFAULT_MIN_SIZE). Valid files are
- *  listed in directory enumeration order:
+ *  Arguments
+ *    dir_path  the cache directory; may be null.
+ *    purge     0: report only; any other value: also delete broken files.
  *
- *    {"validCount":2,"purgedCount":1,"totalBytes":3145728,"files":[
- *     {"name":"a.m4a","bytes":1048576,"format":"m4a"},...]}
+ *  What is listed
+ *    Entries whose names begin with "." are ignored. Every other entry that
+ *    is a regular file (after following symbolic links) is validated as by
+ *    ktcache_validate_file(path, KTCACHE_DEFAULT_MIN_SIZE). Valid files are
+ *    listed in directory enumeration order, compact, on one line, without a
+ *    trailing newline:
  *
- *  (compact, on one line, without a trailing newline). "totalBytes" stops
- *  at the largest 64-bit value instead of overflowing.
+ *      {"validCount":2,"purgedCount":1,"totalBytes":3145728,"files":[
+ *       {"name":"a.m4a","bytes":1048576,"format":"m4a"},...]}
  *
- *  Purging. When `purge` is nonzero, a regular file is deleted only when the
- *  scan itself has judged it broken: shorter than the minimum by its status,
- *  refused to the caller (EACCES or EPERM on open), or read to its 64th
- *  byte or its end without a recognised header. The file deleted is the file
- *  judged, or nothing is deleted: if another file has been renamed over the
- *  name meanwhile (a download finishing), it stays. "purgedCount" counts the
- *  deletions that succeeded; a deletion that fails leaves the file and is
- *  not reported. A valid file is never deleted, nor is a file that the scan
- *  could not judge:
+ *    "totalBytes" stops at the largest 64-bit value instead of overflowing.
+ *
+ *  Returns
+ *    A new NUL-terminated UTF-8 text owned by the caller (release it with
+ *    ktcache_free()), or null:
+ *      - "empty dir_path": `dir_path` is null or empty; nothing was touched;
+ *      - "opendir failed": the directory cannot be opened; nothing was
+ *        touched;
+ *      - empty last-error text: the directory was walked (and purged, if
+ *        asked) but no report could be produced: descriptors or memory ran
+ *        out, the enumeration of the directory failed, or the name of a
+ *        valid file is not well-formed UTF-8 (checked within the name;
+ *        nothing past its end is read). Deletions already made stand;
+ *        scanning again is safe.
+ *    A report is always complete: it is never returned with files or
+ *    members missing. After every call that opened the directory the
+ *    last-error text is empty.
+ *
+ *  What a purge deletes
+ *    A regular file that the scan itself has judged broken: shorter than the
+ *    minimum by its status, refused to the caller (EACCES or EPERM on open),
+ *    or read to its 64th byte or its end without a recognised header. The
+ *    file deleted is the file judged, or nothing is deleted: if another file
+ *    has been renamed over the name meanwhile (a download finishing), it
+ *    stays. "purgedCount" counts the deletions that succeeded; a deletion
+ *    that fails leaves the file and is not reported.
+ *
+ *  What a purge never deletes
+ *    - a valid file;
+ *    - a hidden entry, a directory, or anything else that is no regular file;
  *    - a file that is not there for a moment (renamed away and back while
- *      the scan looks at it) is neither listed nor deleted;
+ *      the scan looks at it): neither listed nor deleted;
  *    - a file that cannot be opened or read for a reason of its own (a lease
  *      held by another process, an I/O error, a signal that keeps
- *      interrupting) is neither listed nor deleted, and the report of the
- *      rest is still returned;
- *    - when the process or the system runs out of file descriptors or
- *      memory, no report is returned (see below): every later file would
- *      fail alike, and a report would show the cache as missing its tracks.
- *  A purge moves each file it deletes to a hidden name of its own in the
- *  same directory (".ktcache-purge-..."), compares it there and deletes it.
- *  A process that dies at that moment can leave one such file behind; the
- *  scan never lists or purges hidden names, and the host may delete it.
- *  Should another file take the original name in the microseconds between,
- *  the moved file is kept under that hidden name rather than replace it.
+ *      interrupting): neither listed nor deleted, and the report of the rest
+ *      is still returned;
+ *    - anything, once the process or the system runs out of file descriptors
+ *      or memory: no report is returned, since every later file would fail
+ *      alike and a report would show the cache as missing its tracks.
  *
- *  Returns a new NUL-terminated UTF-8 text owned by the caller (release it
- *  with ktcache_free()), or null:
- *    - "empty dir_path": `dir_path` is null or empty; nothing was touched;
- *    - "opendir failed": the directory cannot be opened; nothing was touched;
- *    - empty last-error text: the directory was walked (and purged, if asked)
- *      but no report could be produced: descriptors or memory ran out, the
- *      enumeration of the directory failed, or the name of a valid file is
- *      not well-formed UTF-8 (checked within the name; nothing past its end
- *      is read). Deletions already made stand; scanning again is safe. A
- *      report is always complete: it is never returned with files or members
- *      missing.
- *  After every call that opened the directory the last-error text is empty.
+ *  How a purge deletes
+ *    A purge moves each file it deletes to a hidden name of its own in the
+ *    same directory (".ktcache-purge-..."), compares it there and deletes it.
+ *    A process that dies at that moment can leave one such file behind; the
+ *    scan never lists or purges hidden names, and the host may delete it.
+ *    Should another file take the original name in the microseconds between,
+ *    the moved file is kept under that hidden name rather than replace it.
  *
- *  On Linux and other POSIX systems a directory that is renamed during the
- *  scan is still the one scanned and purged to the end, and entries are
- *  reached even where the joined path would exceed the platform's path
- *  limit. The directory is closed before the report is written. Peak memory
- *  is about the size of the report, whatever the size of the directory.
- *  On Windows the directory is held open without delete sharing for the
- *  whole scan, so that nobody can rename or replace it meanwhile; a name
- *  that does not convert from UTF-16 (a surrogate without its partner) is
- *  a name that is not UTF-8, as above; a file of 2 GiB or more is neither
- *  listed nor deleted (see ktcache_validate_file()).
- *  Thread-safe; concurrent scans of one directory are not coordinated. */
+ *  Platform notes
+ *    - POSIX: a directory that is renamed during the scan is still the one
+ *      scanned and purged to the end, and entries are reached even where the
+ *      joined path would exceed the platform's path limit.
+ *    - Windows: the directory is held open without delete sharing for the
+ *      whole scan, so that nobody can rename or replace it meanwhile; a name
+ *      that does not convert from UTF-16 (a surrogate without its partner) is
+ *      a name that is not UTF-8, as above; a file of 2 GiB or more is neither
+ *      listed nor deleted (see ktcache_validate_file()).
+ *
+ *  Memory and threads
+ *    The directory is closed before the report is written. Peak memory is
+ *    about the size of the report, whatever the size of the directory.
+ *    Thread-safe; concurrent scans of one directory are not coordinated. */
 KTCACHE_API char *ktcache_scan_dir_json(const char *dir_path, int32_t purge);
 
 /* ---------------------------------------------------------------------------

@@ -3,10 +3,10 @@
  *
  * Sections:
  *   1. Messages
- *   2. Per-thread last-error text
- *   3. Version, last error and release
+ *   2. Platform runtime (the one block that differs between platforms)
+ *   3. Last-error text, version and release
  *   4. Audio header recognition
- *   5. Platform file access
+ *   5. File access on every runtime
  *   6. Cached file validation
  *   7. UTF-8 sequences
  *   8. Download naming
@@ -44,7 +44,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -56,40 +55,109 @@
 
 namespace {
 
-/* Every last-error message is one of these fixed texts; none is ever built
- * from caller input, so none can come near KTCACHE_LAST_ERROR_SIZE. */
-constexpr char kErrEmptyPath[] = "empty path";
-constexpr char kErrStat[] = "stat failed";
-constexpr char kErrNotRegular[] = "not regular file";
-constexpr char kErrBelowMinimum[] = "file below minimum size";
-constexpr char kErrOpen[] = "fopen failed";
-constexpr char kErrUnrecognized[] = "unrecognized audio header";
-constexpr char kErrEmptyDirPath[] = "empty dir_path";
-constexpr char kErrOpendir[] = "opendir failed";
+/* A last-error message: one of the fixed texts below, none ever built from
+ * caller input, each checked here to fit KTCACHE_LAST_ERROR_SIZE. */
+struct Message {
+    const char *text;
+    size_t size; /* NUL included */
+};
+template <size_t N> constexpr Message message(const char (&text)[N]) {
+    static_assert(N <= KTCACHE_LAST_ERROR_SIZE, "last-error message too long");
+    return {text, N};
+}
+
+constexpr Message kNoError = message("");
+constexpr Message kErrEmptyPath = message("empty path");
+constexpr Message kErrStat = message("stat failed");
+constexpr Message kErrNotRegular = message("not regular file");
+constexpr Message kErrBelowMinimum = message("file below minimum size");
+constexpr Message kErrOpen = message("fopen failed");
+constexpr Message kErrUnrecognized = message("unrecognized audio header");
+constexpr Message kErrEmptyDirPath = message("empty dir_path");
+constexpr Message kErrOpendir = message("opendir failed");
 
 } // namespace
 
 /* =========================================================================
- * 2. Per-thread last-error text
+ * 2. Platform runtime
+ *
+ * The only code that differs between platforms. Each runtime block provides
+ * the same names, and a third platform would fill in a block of its own:
+ *
+ *   NativeChar         the characters of the paths its file calls take
+ *   PathRef            a path, as ktcache_validate_file() and JoinedPath
+ *                      hand it to the file calls
+ *   last_error_text()  the calling thread's last-error buffer
+ *   CallerPath         a path from the caller, converted for the file calls
+ *   OpenDirectory      a directory opened for a scan, and its entries one by
+ *                      one as ListedEntry records
+ *   query_status, query_open_status, open_for_reading, read_some,
+ *   close_file         status and first bytes of a file (false or -1 with
+ *                      errno set on failure)
+ *   delete_file, move_aside, move_back, process_id
+ *                      the primitive calls of a purge (section 10)
+ *
+ * The POSIX block also provides AtDirectory, the naming by which a scan
+ * reaches each entry relative to the open directory (section 5).
  * ========================================================================= */
 
 namespace {
 
-/* Every thread has its own `g_last_err`, zero-filled (empty) until a failure
- * is reported on it, gone when the thread ends. A plain array needs no
- * constructor or destructor, so loading the library runs none of its code. */
+/* What validation and the scan need from a status query: the kind and size
+ * of a file, and its identity, which tells whether the file found at a name
+ * later is still the one judged. */
+struct FileStatus {
+    bool is_regular;
+    int64_t size;
+    uint64_t device;
+    uint64_t inode;
+};
+
+bool is_same_file(const FileStatus &a, const FileStatus &b) {
+    return a.device == b.device && a.inode == b.inode;
+}
+
+/* A path in the characters of a runtime's file calls, relative to the
+ * current directory unless it is absolute; null when it could not be
+ * built. */
+template <typename Char> struct BasicPathRef { const Char *path; };
+
+template <typename Char> struct BasicListedEntry {
+    const char *name;          /* as the report writes it */
+    const Char *native_name;   /* as the file calls take it */
+    bool is_known_non_regular; /* a directory, device, pipe or socket */
+};
+
 #ifdef _WIN32
-/* gcc spells thread_local for Windows as emulated TLS: a thread's copy is
- * taken from the heap at the thread's first use, and the process is aborted
- * when that fails. So here `g_last_err` is a piece of the DLL's own TLS
- * template, never written itself: the Windows loader copies the template for
- * every thread as the thread starts (or as the DLL is loaded into a running
- * process) and frees the copy as the thread ends, the storage MSVC gives
- * thread_local. Nothing here allocates or can fail. mingw-w64's start-up code
- * supplies the template's first byte, _tls_start, and the slot the loader
- * assigned to the DLL, _tls_index; the thread's copies are listed in an array
- * whose address the x64 thread environment block holds at gs:[0x58]. The
- * section name sorts between _tls_start and the template's end, .tls$ZZZ. */
+/* ---- Runtime: Windows ---------------------------------------------------
+ *
+ * Win32 calls, and the Microsoft C runtime's (msvcrt.dll) descriptors and
+ * directory stream. Every file call is a wide-character one, so that every
+ * name is reached, whatever its script. Paths from the caller are bytes in
+ * the code page in which the process's narrow file calls read theirs (the
+ * ANSI code page, or the OEM one after SetFileApisToOEM) and are converted
+ * as those calls convert them; names in the report are UTF-8, converted from
+ * the UTF-16 names the listing gives. The status query opens the file for
+ * its attributes only, which gives its identity (volume and file index)
+ * too. */
+
+using NativeChar = wchar_t; /* UTF-16 */
+using PathRef = BasicPathRef<NativeChar>;
+using ListedEntry = BasicListedEntry<NativeChar>;
+
+/* Every thread has its own last-error text, zero-filled (empty) until a
+ * failure is reported on it. gcc's thread_local for Windows is emulated TLS:
+ * a thread's copy is taken from the heap at the thread's first use, and the
+ * process is aborted when that fails. So here `g_last_err` is a piece of the
+ * DLL's own TLS template, never written itself: the Windows loader copies the
+ * template for every thread as the thread starts (or as the DLL is loaded
+ * into a running process) and frees the copy as the thread ends, the storage
+ * MSVC gives thread_local. Nothing here allocates or can fail, and loading
+ * the library runs none of its code. mingw-w64's start-up code supplies the
+ * template's first byte, _tls_start, and the slot the loader assigned to the
+ * DLL, _tls_index; the thread's copies are listed in an array whose address
+ * the x64 thread environment block holds at gs:[0x58]. The section name
+ * sorts between _tls_start and the template's end, .tls$ZZZ. */
 extern "C" char _tls_start;
 extern "C" unsigned long _tls_index;
 __attribute__((section(".tls$KTCACHE"))) char g_last_err[KTCACHE_LAST_ERROR_SIZE];
@@ -99,27 +167,386 @@ char *last_error_text() {
     __asm__("movq %%gs:0x58, %0" : "=r"(blocks));
     return blocks[_tls_index] + (g_last_err - &_tls_start);
 }
+
+/* Binary, and never inherited by a child process. A Windows directory holds
+ * no FIFOs or devices, and a device is no regular file, so no open here can
+ * block. */
+constexpr int kOpenFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
+
+/* errno for the failure GetLastError() reports. */
+int errno_from_last_error() {
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: return ENOMEM;
+    default: return EIO;
+    }
+}
+
+/* A path from the caller in UTF-16, converted as the narrow file calls
+ * convert it. Paths of ordinary length need no heap block. */
+class CallerPath {
+  public:
+    explicit CallerPath(const char *path) {
+        const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+        const int length = MultiByteToWideChar(code_page, 0, path, -1, nullptr, 0);
+        if (length <= 0) return;
+        wchar_t *wide = static_cast<size_t>(length) <= kShortPath
+                            ? short_
+                            : static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * length));
+        if (wide != nullptr && MultiByteToWideChar(code_page, 0, path, -1, wide, length) == length)
+            wide_ = wide;
+        else if (wide != short_)
+            std::free(wide);
+    }
+    CallerPath(const CallerPath &) = delete;
+    CallerPath &operator=(const CallerPath &) = delete;
+    ~CallerPath() {
+        if (wide_ != short_) std::free(wide_);
+    }
+
+    /* Null when the path could not be converted (memory ran out). */
+    const wchar_t *native() const { return wide_; }
+
+  private:
+    static constexpr size_t kShortPath = MAX_PATH;
+    wchar_t short_[kShortPath];
+    wchar_t *wide_ = nullptr;
+};
+
+/* UTF-8 from the UTF-16 name `in`. A surrogate without its partner is
+ * written as the three bytes its code unit would take (ED A0..BF ..), which
+ * are not well-formed UTF-8: the report refuses such a name as it refuses
+ * any other that is not UTF-8. `out` has room for three bytes a unit. */
+void utf8_from_utf16(const wchar_t *in, char *out) {
+    auto *o = reinterpret_cast<unsigned char *>(out);
+    for (; *in != L'\0'; ++in) {
+        uint32_t c = static_cast<uint16_t>(*in);
+        const auto next = static_cast<uint16_t>(in[1]);
+        if (c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+            ++in;
+        }
+        if (c < 0x80) {
+            *o++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *o++ = static_cast<unsigned char>(0xC0 | c >> 6);
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *o++ = static_cast<unsigned char>(0xE0 | c >> 12);
+            *o++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *o++ = static_cast<unsigned char>(0xF0 | c >> 18);
+            *o++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    *o = '\0';
+}
+
+/* The directory is held open without delete sharing for as long as the
+ * scan lasts: nobody can rename, delete or replace it meanwhile, so every
+ * path joined to it stays inside it. */
+class OpenDirectory {
+  public:
+    explicit OpenDirectory(const char *path) : path_(path) {
+        if (path_.native() == nullptr) return;
+        held_ = CreateFileW(path_.native(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (held_ != INVALID_HANDLE_VALUE) dir_ = _wopendir(path_.native());
+    }
+    OpenDirectory(const OpenDirectory &) = delete;
+    OpenDirectory &operator=(const OpenDirectory &) = delete;
+    ~OpenDirectory() {
+        if (dir_ != nullptr) _wclosedir(dir_);
+        if (held_ != INVALID_HANDLE_VALUE) CloseHandle(held_);
+    }
+
+    bool is_open() const { return dir_ != nullptr; }
+    const wchar_t *native_path() const { return path_.native(); }
+
+    /* The next entry; false at the end of the listing, with `failed` set
+     * when it ended on an error. */
+    bool next(ListedEntry *entry, bool *failed) {
+        errno = 0;
+        const struct _wdirent *found = _wreaddir(dir_);
+        if (found == nullptr) {
+            *failed = errno != 0;
+            return false;
+        }
+        utf8_from_utf16(found->d_name, name_);
+        *entry = {name_, found->d_name, false};
+        return true;
+    }
+
+  private:
+    CallerPath path_;
+    HANDLE held_ = INVALID_HANDLE_VALUE;
+    _WDIR *dir_ = nullptr;
+    /* A listed name has fewer than MAX_PATH UTF-16 units. */
+    char name_[3 * MAX_PATH + 1];
+};
+
+/* The 2 GiB rule: the status record of the Microsoft C runtime that this
+ * library has always answered with (_stat64i32) holds 32-bit sizes, and a
+ * track of 3 GiB once read as -1 GiB and was purged as too short. A size
+ * that does not fit 32 bits fails the query with EOVERFLOW, as a POSIX stat
+ * does: validation cannot check such a file, and a scan neither lists nor
+ * deletes it. */
+constexpr int64_t kLargestStatusSize = INT32_MAX;
+
+bool status_from_handle(HANDLE handle, FileStatus *status) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        errno = errno_from_last_error();
+        return false;
+    }
+    const int64_t size =
+        static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
+    if (size > kLargestStatusSize) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    const bool is_regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                            GetFileType(handle) == FILE_TYPE_DISK;
+    *status = {is_regular, size, info.dwVolumeSerialNumber,
+               uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+    return true;
+}
+
+/* Follows links. Opening for attributes alone is not subject to other
+ * processes' sharing modes. */
+bool query_status(PathRef file, FileStatus *status) {
+    HANDLE handle = CreateFileW(file.path, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_from_last_error();
+        return false;
+    }
+    const bool ok = status_from_handle(handle, status);
+    CloseHandle(handle);
+    return ok;
+}
+bool query_open_status(int fd, FileStatus *status) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return handle != INVALID_HANDLE_VALUE && status_from_handle(handle, status);
+}
+
+int open_for_reading(PathRef file) { return _wopen(file.path, kOpenFlags); }
+
+long read_some(int fd, unsigned char *buf, size_t count) {
+    return _read(fd, buf, static_cast<unsigned>(count));
+}
+
+void close_file(int fd) { _close(fd); }
+
+/* A read-only file, or one that another process holds open without sharing
+ * deletion, cannot be deleted on Windows: the purge leaves it. */
+bool delete_file(PathRef file) { return _wunlink(file.path) == 0; }
+
+/* The runtime's rename never replaces an existing file, so moving an entry
+ * aside and back are the same call. */
+bool move_aside(PathRef from, PathRef to) { return _wrename(from.path, to.path) == 0; }
+bool move_back(PathRef from, PathRef to) { return move_aside(from, to); }
+
+unsigned long process_id() { return static_cast<unsigned long>(_getpid()); }
+
 #else
+/* ---- Runtime: POSIX ------------------------------------------------------
+ *
+ * Every call is made once, relative to a directory descriptor: a path is a
+ * name relative to the current directory, so the same calls serve a PathRef
+ * and the entries of an open directory (AtRef). */
+
+using NativeChar = char;
+using PathRef = BasicPathRef<NativeChar>;
+using ListedEntry = BasicListedEntry<NativeChar>;
+
+/* Every thread has its own last-error text, zero-filled (empty) until a
+ * failure is reported on it, gone when the thread ends. A plain array needs
+ * no constructor or destructor, so loading the library runs none of its
+ * code. */
 thread_local char g_last_err[KTCACHE_LAST_ERROR_SIZE];
 
 char *last_error_text() { return g_last_err; }
-#endif
 
-template <size_t N> void set_last_error(const char (&message)[N]) {
-    static_assert(N <= KTCACHE_LAST_ERROR_SIZE, "last-error message too long");
-    std::memcpy(last_error_text(), message, N);
+/* Opening never blocks (a FIFO or device swapped in after the status query
+ * would otherwise hang the caller) and never leaks into a child process. */
+constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+
+/* Paths from the caller go to the file calls as the bytes they are. */
+class CallerPath {
+  public:
+    explicit CallerPath(const char *path) : path_(path) {}
+    const char *native() const { return path_; }
+
+  private:
+    const char *path_;
+};
+
+/* When the enumeration already knows an entry is a directory, device, pipe or
+ * socket, the status query can be spared. Links and unknown types are
+ * resolved by the status query. */
+bool is_known_non_regular(const struct dirent *entry) {
+#ifdef _DIRENT_HAVE_D_TYPE
+    switch (entry->d_type) {
+    case DT_DIR:
+    case DT_FIFO:
+    case DT_CHR:
+    case DT_BLK:
+    case DT_SOCK: return true;
+    default: return false;
+    }
+#else
+    (void)entry;
+    return false;
+#endif
 }
 
-void clear_last_error() { last_error_text()[0] = '\0'; }
+class OpenDirectory {
+  public:
+    explicit OpenDirectory(const char *path) : path_(path), dir_(opendir(path)) {}
+    OpenDirectory(const OpenDirectory &) = delete;
+    OpenDirectory &operator=(const OpenDirectory &) = delete;
+    ~OpenDirectory() {
+        if (dir_ != nullptr) closedir(dir_);
+    }
+
+    bool is_open() const { return dir_ != nullptr; }
+    const char *native_path() const { return path_; }
+    /* The stream's descriptor, for the calls relative to the directory. */
+    int descriptor() const { return dirfd(dir_); }
+
+    /* The next entry; false at the end of the listing, with `failed` set
+     * when it ended on an error. */
+    bool next(ListedEntry *entry, bool *failed) {
+        errno = 0;
+        const struct dirent *found = readdir(dir_);
+        if (found == nullptr) {
+            *failed = errno != 0;
+            return false;
+        }
+        *entry = {found->d_name, found->d_name, is_known_non_regular(found)};
+        return true;
+    }
+
+  private:
+    const char *path_;
+    DIR *dir_;
+};
+
+/* A name relative to an open directory. */
+struct AtRef {
+    AtRef(int dir_fd, const char *entry_name) : dir(dir_fd), name(entry_name) {}
+    AtRef(PathRef file) : dir(AT_FDCWD), name(file.path) {}
+    int dir;
+    const char *name;
+};
+
+FileStatus status_from(const struct stat &st) {
+    return {S_ISREG(st.st_mode), static_cast<int64_t>(st.st_size), static_cast<uint64_t>(st.st_dev),
+            static_cast<uint64_t>(st.st_ino)};
+}
+
+/* Follows symbolic links. */
+bool query_status(AtRef file, FileStatus *status) {
+    struct stat st;
+    if (fstatat(file.dir, file.name, &st, 0) != 0) return false;
+    *status = status_from(st);
+    return true;
+}
+bool query_open_status(int fd, FileStatus *status) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    *status = status_from(st);
+    return true;
+}
+
+int open_for_reading(AtRef file) { return openat(file.dir, file.name, kOpenFlags); }
+
+long read_some(int fd, unsigned char *buf, size_t count) { return read(fd, buf, count); }
+
+void close_file(int fd) { close(fd); }
+
+/* unlink, unlike remove, can never take away a directory that has replaced
+ * the file since it was examined. */
+bool delete_file(AtRef file) { return unlinkat(file.dir, file.name, 0) == 0; }
+
+/* Renames an entry to a name that must not exist, refusing to replace one
+ * that does. `cannot_refuse` is set when the file system cannot refuse
+ * (RENAME_NOREPLACE is not supported there). */
+bool rename_without_replacing(AtRef from, AtRef to, bool *cannot_refuse) {
+    *cannot_refuse = false;
+#ifdef RENAME_NOREPLACE
+    if (renameat2(from.dir, from.name, to.dir, to.name, RENAME_NOREPLACE) == 0) return true;
+    *cannot_refuse = errno == EINVAL || errno == ENOSYS;
+#else
+    *cannot_refuse = true;
+#endif
+    return false;
+}
+
+/* Moves an entry aside to a fresh name of the purge's own; where the file
+ * system cannot refuse to replace, a plain rename does, since nothing else
+ * takes such a name. */
+bool move_aside(AtRef from, AtRef to) {
+    bool cannot_refuse;
+    if (rename_without_replacing(from, to, &cannot_refuse)) return true;
+    return cannot_refuse && renameat(from.dir, from.name, to.dir, to.name) == 0;
+}
+
+/* Puts an entry back under its old name, never replacing a file that has
+ * taken that name meanwhile; where the file system cannot refuse, a new link
+ * (which never replaces) and the removal of the aside name do the same.
+ * False leaves the entry where it is. */
+bool move_back(AtRef from, AtRef to) {
+    bool cannot_refuse;
+    if (rename_without_replacing(from, to, &cannot_refuse)) return true;
+    if (!cannot_refuse || linkat(from.dir, from.name, to.dir, to.name, 0) != 0) return false;
+    unlinkat(from.dir, from.name, 0);
+    return true;
+}
+
+unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
+
+/* Naming: each entry is reached by its bare name relative to the directory
+ * the scan opened, whatever happens to the directory's path meanwhile, and
+ * even where the joined path would be too long. */
+class AtDirectory {
+  public:
+    using Ref = AtRef;
+
+    explicit AtDirectory(const OpenDirectory &dir) : fd_(dir.descriptor()) {}
+
+    AtRef entry(const char *name) const { return {fd_, name}; }
+    AtRef aside(const char *name) const { return {fd_, name}; }
+    static bool is_reachable(AtRef) { return true; }
+
+  private:
+    int fd_;
+};
+
+#endif /* runtime */
 
 } // namespace
 
 /* =========================================================================
- * 3. Version, last error and release
+ * 3. Last-error text, version and release
  * ========================================================================= */
 
 namespace {
+
+void set_last_error(Message message) { std::memcpy(last_error_text(), message.text, message.size); }
+
 constexpr char kVersionText[] = KTCACHE_VERSION_STRING;
+
 } // namespace
 
 const char *ktcache_version(void) { return kVersionText; }
@@ -210,416 +637,19 @@ ktcache_format ktcache_has_valid_audio_magic(const void *header, size_t length) 
 const char *ktcache_format_name(ktcache_format format) { return format_name(format); }
 
 /* =========================================================================
- * 5. Platform file access
+ * 5. File access on every runtime
  *
- * Two independent choices are made here, each in one place:
- *
- *   - Which runtime spells the calls: the Microsoft C runtime (msvcrt.dll)
- *     on Windows, POSIX elsewhere. Only the blocks under "Runtime" differ
- *     between platforms; every call whose spelling differs is made there.
- *   - How a scan names the entries of its directory: AtDirectory, relative
- *     to the open directory (fstatat, openat, unlinkat), so that no call
- *     walks the directory's path again and a directory renamed during the
- *     scan is still the one scanned; or JoinedPath, "dir_path/name", for
- *     runtimes without those calls. `EntryNaming` is the one this build
- *     uses; KTCACHE_PORTABLE_FILE_ACCESS selects JoinedPath on POSIX too,
- *     so that both are tested there.
- *
- * A file is reached through a reference: a PathRef (a path, as the caller
- * gives it to ktcache_validate_file, or as JoinedPath builds it) or an AtRef
- * (a bare name relative to an open directory, on POSIX). Windows spells
- * its calls by PathRef; POSIX spells each call once, by AtRef, and a PathRef
- * converts to an AtRef relative to the current directory. The validation
- * and the scan are written once for either strategy.
+ * Reading a file's first bytes, and how a scan names the entries of its
+ * directory: AtDirectory (POSIX), relative to the open directory, so that
+ * no call walks the directory's path again and a directory renamed during
+ * the scan is still the one scanned; or JoinedPath, "dir_path/name", on
+ * every runtime. `EntryNaming` is the one this build uses;
+ * KTCACHE_PORTABLE_FILE_ACCESS selects JoinedPath on POSIX too, so that
+ * both are tested there. Validation and the scan are written once for
+ * either.
  * ========================================================================= */
 
 namespace {
-
-/* What validation and the scan need from a status query: the kind and size
- * of a file, and its identity, which tells whether the file found at a name
- * later is still the one judged. */
-struct FileStatus {
-    bool is_regular;
-    int64_t size;
-    uint64_t device;
-    uint64_t inode;
-};
-
-bool is_same_file(const FileStatus &a, const FileStatus &b) {
-    return a.device == b.device && a.inode == b.inode;
-}
-
-/* The characters of the paths the runtime's file calls take. */
-#ifdef _WIN32
-using NativeChar = wchar_t; /* UTF-16: the wide calls reach every name */
-#else
-using NativeChar = char;
-#endif
-
-/* A path, relative to the current directory unless it is absolute. */
-struct PathRef {
-    const NativeChar *path; /* null when the path could not be built */
-};
-
-/* An entry of a directory listing. */
-struct ListedEntry {
-    const char *name;              /* as the report writes it */
-    const NativeChar *native_name; /* as the file calls take it */
-    bool is_known_non_regular;     /* a directory, device, pipe or socket */
-};
-
-#ifdef _WIN32
-/* ---- Runtime: Windows ---------------------------------------------------
- *
- * Every file call is a wide-character one, so that every name is reached,
- * whatever its script. Paths from the caller are bytes in the code page in
- * which the process's narrow file calls read theirs (the ANSI code page, or
- * the OEM one after SetFileApisToOEM) and are converted as those calls
- * convert them; names in the report are UTF-8, converted from the UTF-16
- * names the listing gives. The status query opens the file for its
- * attributes only, which gives its identity (volume and file index) too. */
-
-/* Binary, and never inherited by a child process. A Windows directory holds
- * no FIFOs or devices, and a device is no regular file, so no open here can
- * block. */
-constexpr int kOpenFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
-
-/* errno for the failure GetLastError() reports. */
-int errno_from_last_error() {
-    switch (GetLastError()) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return EACCES;
-    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY: return ENOMEM;
-    default: return EIO;
-    }
-}
-
-/* A path from the caller in UTF-16, converted as the narrow file calls
- * convert it. Paths of ordinary length need no heap block. */
-class CallerPath {
-  public:
-    explicit CallerPath(const char *path) {
-        const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-        const int length = MultiByteToWideChar(code_page, 0, path, -1, nullptr, 0);
-        if (length <= 0) return;
-        wchar_t *wide = static_cast<size_t>(length) <= kShortPath
-                            ? short_
-                            : static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * length));
-        if (wide != nullptr && MultiByteToWideChar(code_page, 0, path, -1, wide, length) == length)
-            wide_ = wide;
-        else if (wide != short_)
-            std::free(wide);
-    }
-    CallerPath(const CallerPath &) = delete;
-    CallerPath &operator=(const CallerPath &) = delete;
-    ~CallerPath() {
-        if (wide_ != short_) std::free(wide_);
-    }
-
-    /* Null when the path could not be converted (memory ran out). */
-    const wchar_t *native() const { return wide_; }
-
-  private:
-    static constexpr size_t kShortPath = MAX_PATH;
-    wchar_t short_[kShortPath];
-    wchar_t *wide_ = nullptr;
-};
-
-/* UTF-8 from the UTF-16 name `in`. A surrogate without its partner is
- * written as the three bytes its code unit would take (ED A0..BF ..), which
- * are not well-formed UTF-8: the report refuses such a name as it refuses
- * any other that is not UTF-8. `out` has room for three bytes a unit. */
-void utf8_from_utf16(const wchar_t *in, char *out) {
-    auto *o = reinterpret_cast<unsigned char *>(out);
-    for (; *in != L'\0'; ++in) {
-        uint32_t c = static_cast<uint16_t>(*in);
-        const auto next = static_cast<uint16_t>(in[1]);
-        if (c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
-            ++in;
-        }
-        if (c < 0x80) {
-            *o++ = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            *o++ = static_cast<unsigned char>(0xC0 | c >> 6);
-            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *o++ = static_cast<unsigned char>(0xE0 | c >> 12);
-            *o++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            *o++ = static_cast<unsigned char>(0xF0 | c >> 18);
-            *o++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
-            *o++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
-    }
-    *o = '\0';
-}
-
-/* A directory's entries, with the directory held open without delete
- * sharing for as long as the listing lasts: nobody can rename, delete or
- * replace it meanwhile, so every path joined to it stays inside it. */
-class DirectoryListing {
-  public:
-    explicit DirectoryListing(const char *path) : path_(path) {
-        if (path_.native() == nullptr) return;
-        held_ = CreateFileW(path_.native(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (held_ != INVALID_HANDLE_VALUE) dir_ = _wopendir(path_.native());
-    }
-    DirectoryListing(const DirectoryListing &) = delete;
-    DirectoryListing &operator=(const DirectoryListing &) = delete;
-    ~DirectoryListing() {
-        if (dir_ != nullptr) _wclosedir(dir_);
-        if (held_ != INVALID_HANDLE_VALUE) CloseHandle(held_);
-    }
-
-    bool is_open() const { return dir_ != nullptr; }
-    const wchar_t *native_path() const { return path_.native(); }
-
-    /* The next entry; false at the end of the listing, with `failed` set
-     * when it ended on an error. */
-    bool next(ListedEntry *entry, bool *failed) {
-        errno = 0;
-        const struct _wdirent *found = _wreaddir(dir_);
-        if (found == nullptr) {
-            *failed = errno != 0;
-            return false;
-        }
-        utf8_from_utf16(found->d_name, name_);
-        *entry = {name_, found->d_name, false};
-        return true;
-    }
-
-  private:
-    CallerPath path_;
-    HANDLE held_ = INVALID_HANDLE_VALUE;
-    _WDIR *dir_ = nullptr;
-    /* A listed name has fewer than MAX_PATH UTF-16 units. */
-    char name_[3 * MAX_PATH + 1];
-};
-
-/* The 2 GiB rule: the status record of the Microsoft C runtime that this
- * library has always answered with (_stat64i32) holds 32-bit sizes, and a
- * track of 3 GiB once read as -1 GiB and was purged as too short. A size
- * that does not fit 32 bits fails the query with EOVERFLOW, as a POSIX stat
- * does: validation cannot check such a file, and a scan neither lists nor
- * deletes it. */
-constexpr int64_t kLargestStatusSize = INT32_MAX;
-
-bool status_from_handle(HANDLE handle, FileStatus *status) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) {
-        errno = errno_from_last_error();
-        return false;
-    }
-    const int64_t size =
-        static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
-    if (size > kLargestStatusSize) {
-        errno = EOVERFLOW;
-        return false;
-    }
-    const bool is_regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                            GetFileType(handle) == FILE_TYPE_DISK;
-    *status = {is_regular, size, info.dwVolumeSerialNumber,
-               uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
-    return true;
-}
-
-/* The status of a file, following links; false with errno set when it
- * cannot be queried. Opening for attributes alone is not subject to other
- * processes' sharing modes. */
-bool query_status(PathRef file, FileStatus *status) {
-    HANDLE handle = CreateFileW(file.path, FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        errno = errno_from_last_error();
-        return false;
-    }
-    const bool ok = status_from_handle(handle, status);
-    CloseHandle(handle);
-    return ok;
-}
-bool query_open_status(int fd, FileStatus *status) {
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    return handle != INVALID_HANDLE_VALUE && status_from_handle(handle, status);
-}
-
-int open_for_reading(PathRef file) { return _wopen(file.path, kOpenFlags); }
-
-/* A read-only file, or one that another process holds open without sharing
- * deletion, cannot be deleted on Windows: the purge leaves it. */
-bool delete_file(PathRef file) { return _wunlink(file.path) == 0; }
-
-/* The runtime's rename never replaces an existing file, so moving an entry
- * aside and back are the same call. */
-bool move_entry(PathRef from, PathRef to) { return _wrename(from.path, to.path) == 0; }
-bool move_entry_back(PathRef from, PathRef to) { return move_entry(from, to); }
-
-unsigned long process_id() { return static_cast<unsigned long>(_getpid()); }
-
-long read_some(int fd, unsigned char *buf, size_t count) {
-    return _read(fd, buf, static_cast<unsigned>(count));
-}
-
-void close_file(int fd) { _close(fd); }
-
-#else
-/* ---- Runtime: POSIX, by path and relative to an open directory --------- */
-
-/* Opening never blocks (a FIFO or device swapped in after the status query
- * would otherwise hang the caller) and never leaks into a child process. */
-constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-
-/* Paths from the caller go to the file calls as the bytes they are. */
-class CallerPath {
-  public:
-    explicit CallerPath(const char *path) : path_(path) {}
-    const char *native() const { return path_; }
-
-  private:
-    const char *path_;
-};
-
-/* When the enumeration already knows an entry is a directory, device, pipe or
- * socket, the status query can be spared. Links and unknown types are
- * resolved by the status query. */
-bool is_known_non_regular(const struct dirent *entry) {
-#ifdef _DIRENT_HAVE_D_TYPE
-    switch (entry->d_type) {
-    case DT_DIR:
-    case DT_FIFO:
-    case DT_CHR:
-    case DT_BLK:
-    case DT_SOCK: return true;
-    default: return false;
-    }
-#else
-    (void)entry;
-    return false;
-#endif
-}
-
-/* A directory's entries, as the stream gives them. */
-class DirectoryListing {
-  public:
-    explicit DirectoryListing(const char *path) : path_(path), dir_(opendir(path)) {}
-    DirectoryListing(const DirectoryListing &) = delete;
-    DirectoryListing &operator=(const DirectoryListing &) = delete;
-    ~DirectoryListing() {
-        if (dir_ != nullptr) closedir(dir_);
-    }
-
-    bool is_open() const { return dir_ != nullptr; }
-    const char *native_path() const { return path_; }
-    /* The stream's descriptor, for the calls relative to the directory. */
-    int descriptor() const { return dirfd(dir_); }
-
-    /* The next entry; false at the end of the listing, with `failed` set
-     * when it ended on an error. */
-    bool next(ListedEntry *entry, bool *failed) {
-        errno = 0;
-        const struct dirent *found = readdir(dir_);
-        if (found == nullptr) {
-            *failed = errno != 0;
-            return false;
-        }
-        *entry = {found->d_name, found->d_name, is_known_non_regular(found)};
-        return true;
-    }
-
-  private:
-    const char *path_;
-    DIR *dir_;
-};
-
-/* A name relative to an open directory. A path is a name relative to the
- * current directory, so every call below is spelled once, relative to a
- * directory, and serves a PathRef as well. */
-struct AtRef {
-    AtRef(int dir_fd, const char *entry_name) : dir(dir_fd), name(entry_name) {}
-    AtRef(PathRef file) : dir(AT_FDCWD), name(file.path) {}
-    int dir;
-    const char *name;
-};
-
-FileStatus status_from(const struct stat &st) {
-    return {S_ISREG(st.st_mode), static_cast<int64_t>(st.st_size), static_cast<uint64_t>(st.st_dev),
-            static_cast<uint64_t>(st.st_ino)};
-}
-
-/* The status of a file, following symbolic links; false with errno set when
- * it cannot be queried. */
-bool query_status(AtRef file, FileStatus *status) {
-    struct stat st;
-    if (fstatat(file.dir, file.name, &st, 0) != 0) return false;
-    *status = status_from(st);
-    return true;
-}
-bool query_open_status(int fd, FileStatus *status) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return false;
-    *status = status_from(st);
-    return true;
-}
-
-/* A descriptor open for reading, or -1 with errno set. */
-int open_for_reading(AtRef file) { return openat(file.dir, file.name, kOpenFlags); }
-
-/* unlink, unlike remove, can never take away a directory that has replaced
- * the file since it was examined. */
-bool delete_file(AtRef file) { return unlinkat(file.dir, file.name, 0) == 0; }
-
-/* Renames an entry to a name that must not exist, refusing to replace one
- * that does. `cannot_refuse` is set when the file system cannot refuse
- * (RENAME_NOREPLACE is not supported there). */
-bool rename_without_replacing(AtRef from, AtRef to, bool *cannot_refuse) {
-    *cannot_refuse = false;
-#ifdef RENAME_NOREPLACE
-    if (renameat2(from.dir, from.name, to.dir, to.name, RENAME_NOREPLACE) == 0) return true;
-    *cannot_refuse = errno == EINVAL || errno == ENOSYS;
-#else
-    *cannot_refuse = true;
-#endif
-    return false;
-}
-
-/* Moves an entry aside to a fresh name of the purge's own; where the file
- * system cannot refuse to replace, a plain rename does, since nothing else
- * takes such a name. */
-bool move_entry(AtRef from, AtRef to) {
-    bool cannot_refuse;
-    if (rename_without_replacing(from, to, &cannot_refuse)) return true;
-    return cannot_refuse && renameat(from.dir, from.name, to.dir, to.name) == 0;
-}
-
-/* Puts an entry back under its old name, never replacing a file that has
- * taken that name meanwhile; where the file system cannot refuse, a new link
- * (which never replaces) and the removal of the aside name do the same.
- * False leaves the entry where it is. */
-bool move_entry_back(AtRef from, AtRef to) {
-    bool cannot_refuse;
-    if (rename_without_replacing(from, to, &cannot_refuse)) return true;
-    if (!cannot_refuse || linkat(from.dir, from.name, to.dir, to.name, 0) != 0) return false;
-    unlinkat(from.dir, from.name, 0);
-    return true;
-}
-
-unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
-
-long read_some(int fd, unsigned char *buf, size_t count) { return read(fd, buf, count); }
-
-void close_file(int fd) { close(fd); }
-
-#endif /* _WIN32 */
-
-/* ---- Both runtimes ------------------------------------------------------ */
 
 /* A call interrupted by a signal is tried again, this many times in all. */
 constexpr int kInterruptedCallAttempts = 8;
@@ -656,24 +686,6 @@ Prefix read_prefix(int fd, unsigned char *buf, size_t capacity) {
     }
     return {got, true};
 }
-
-/* ---- Naming, for both strategies: where a purge puts a file aside ------- */
-
-/* The hidden name under which a purge holds a file between judging it and
- * deleting it: the scan never lists or purges hidden names. The process, the
- * thread (the address of its last-error buffer) and the file's identity make
- * it unique among all scans running at once. The name is ASCII, which every
- * runtime's characters spell alike. */
-constexpr size_t kAsideNameSize = 80;
-void format_aside_name(NativeChar (&buf)[kAsideNameSize], const FileStatus &judged) {
-    char ascii[kAsideNameSize];
-    std::snprintf(ascii, sizeof ascii, ".ktcache-purge-%lx-%llx-%llx", process_id(),
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(last_error_text())),
-                  static_cast<unsigned long long>(judged.inode));
-    for (size_t i = 0; i < kAsideNameSize; ++i) buf[i] = static_cast<unsigned char>(ascii[i]);
-}
-
-/* ---- Naming: a joined path, on every runtime ---------------------------- */
 
 /* "dir_path/name" in one buffer that serves a whole walk: the directory
  * prefix and "/" are written once, each name is copied in behind them. The
@@ -722,20 +734,19 @@ class PathBuffer {
     size_t capacity_ = 0;
 };
 
-/* Each entry is reached as "dir_path/name". */
+/* Naming: each entry is reached as "dir_path/name". An entry and the name a
+ * purge moves it aside to are joined in buffers of their own, so that both
+ * paths stay valid together. */
 class JoinedPath {
   public:
     using Ref = PathRef;
 
-    explicit JoinedPath(const DirectoryListing &listing)
-        : entry_(listing.native_path()), aside_(listing.native_path()) {}
+    explicit JoinedPath(const OpenDirectory &dir)
+        : entry_(dir.native_path()), aside_(dir.native_path()) {}
 
     PathRef entry(const NativeChar *name) { return entry_.join(name); }
-    PathRef aside(const FileStatus &judged) {
-        NativeChar name[kAsideNameSize];
-        format_aside_name(name, judged);
-        return aside_.join(name);
-    }
+    PathRef aside(const NativeChar *name) { return aside_.join(name); }
+    /* False when the path could not be built for lack of memory. */
     static bool is_reachable(PathRef file) { return file.path != nullptr; }
 
   private:
@@ -743,78 +754,11 @@ class JoinedPath {
     PathBuffer aside_;
 };
 
-#ifndef _WIN32
-/* ---- Naming: relative to the open directory, on POSIX ------------------- */
-
-/* Each entry is reached by its bare name relative to the directory the scan
- * opened, whatever happens to the directory's path meanwhile. */
-class AtDirectory {
-  public:
-    using Ref = AtRef;
-
-    explicit AtDirectory(const DirectoryListing &listing) : fd_(listing.descriptor()) {}
-
-    AtRef entry(const char *name) const { return {fd_, name}; }
-    AtRef aside(const FileStatus &judged) {
-        format_aside_name(aside_name_, judged);
-        return {fd_, aside_name_};
-    }
-    static bool is_reachable(AtRef) { return true; }
-
-  private:
-    int fd_;
-    char aside_name_[kAsideNameSize];
-};
-#endif
-
-/* ---- The naming this build uses ----------------------------------------- */
-
 #if defined(_WIN32) || defined(KTCACHE_PORTABLE_FILE_ACCESS)
 using EntryNaming = JoinedPath;
 #else
 using EntryNaming = AtDirectory;
 #endif
-
-/* What became of a file a purge meant to delete. */
-enum class Deletion { deleted, kept, out_of_memory };
-
-/* An open directory: its entries one by one, and a reference to each. */
-class DirectoryStream {
-  public:
-    explicit DirectoryStream(const char *path) : listing_(path) {
-        if (listing_.is_open()) naming_.emplace(listing_);
-    }
-
-    bool is_open() const { return naming_.has_value(); }
-
-    /* The next entry; false at the end of the listing, with `failed` set
-     * when it ended on an error. */
-    bool next(ListedEntry *entry, bool *failed) { return listing_.next(entry, failed); }
-
-    /* How to reach the entry `name`; see EntryNaming::is_reachable. */
-    EntryNaming::Ref entry(const NativeChar *name) { return naming_->entry(name); }
-
-    /* Deletes the entry `file` if it still is the file `judged`, and
-     * nothing otherwise. Comparing first and deleting by name after would
-     * leave a moment in which another file renamed over the entry is
-     * deleted in its place, so the entry is first moved to a hidden name of
-     * the scan's own, where nobody else renames anything, compared there and
-     * deleted, or put back when it is another file. */
-    Deletion delete_judged(EntryNaming::Ref file, const FileStatus &judged) {
-        const EntryNaming::Ref aside = naming_->aside(judged);
-        if (!EntryNaming::is_reachable(aside)) return Deletion::out_of_memory;
-        if (!move_entry(file, aside)) return Deletion::kept;
-        FileStatus found;
-        if (query_status(aside, &found) && is_same_file(found, judged) && delete_file(aside))
-            return Deletion::deleted;
-        move_entry_back(aside, file);
-        return Deletion::kept;
-    }
-
-  private:
-    DirectoryListing listing_;
-    std::optional<EntryNaming> naming_;
-};
 
 } // namespace
 
@@ -848,6 +792,7 @@ enum class Verdict {
 struct Judgement {
     int32_t code; /* the validation result: -1, 0 or a format code */
     Verdict verdict;
+    Message message; /* what ktcache_validate_file() reports */
 };
 
 /* What a failure to query or open a file says about it. */
@@ -863,29 +808,19 @@ Verdict verdict_of_error(int error) {
     }
 }
 
-/* Judges a file whose status the caller has already queried, leaving the
- * validation's message in the last-error text. With `confirm_identity`, a
- * header that condemns the file counts only when the file opened is the one
- * whose status was queried. */
+/* Judges a file whose status the caller has already queried. With
+ * `confirm_identity`, a header that condemns the file counts only when the
+ * file opened is the one whose status was queried. */
 template <typename Ref>
 Judgement check_file(Ref file, const FileStatus &status, int64_t min_size, bool confirm_identity) {
-    if (!status.is_regular) {
-        set_last_error(kErrNotRegular);
-        return {kValidationRejected, Verdict::broken};
-    }
-    if (status.size < min_size) {
-        set_last_error(kErrBelowMinimum);
-        return {kValidationRejected, Verdict::broken};
-    }
+    if (!status.is_regular) return {kValidationRejected, Verdict::broken, kErrNotRegular};
+    if (status.size < min_size) return {kValidationRejected, Verdict::broken, kErrBelowMinimum};
     int fd = open_retrying(file);
-    if (fd < 0) {
-        const Verdict verdict = verdict_of_error(errno);
-        set_last_error(kErrOpen);
-        return {kValidationError, verdict};
-    }
+    if (fd < 0) return {kValidationError, verdict_of_error(errno), kErrOpen};
+
     unsigned char header[kHeaderReadSize];
     const Prefix prefix = read_prefix(fd, header, sizeof header);
-    ktcache_format format = detect_format(header, prefix.length);
+    const ktcache_format format = detect_format(header, prefix.length);
     Verdict verdict = Verdict::valid;
     if (format == KTCACHE_FORMAT_INVALID) {
         verdict = prefix.complete ? Verdict::broken : Verdict::unknown;
@@ -896,12 +831,8 @@ Judgement check_file(Ref file, const FileStatus &status, int64_t min_size, bool 
     }
     close_file(fd);
 
-    if (format == KTCACHE_FORMAT_INVALID) {
-        set_last_error(kErrUnrecognized);
-        return {kValidationRejected, verdict};
-    }
-    clear_last_error();
-    return {format, verdict};
+    if (format == KTCACHE_FORMAT_INVALID) return {kValidationRejected, verdict, kErrUnrecognized};
+    return {format, verdict, kNoError};
 }
 
 int64_t effective_min_size(int64_t min_size) {
@@ -922,7 +853,9 @@ int32_t ktcache_validate_file(const char *path, int64_t min_size) {
         set_last_error(kErrStat);
         return kValidationError;
     }
-    return check_file(file, status, effective_min_size(min_size), false).code;
+    const Judgement judged = check_file(file, status, effective_min_size(min_size), false);
+    set_last_error(judged.message);
+    return judged.code;
 }
 
 /* =========================================================================
@@ -1223,8 +1156,6 @@ class HeapText {
         size_ = size_ - (to - from) + length;
     }
 
-    size_t size() const { return size_; }
-
     char *release() {
         Put('\0');
         char *text = data_;
@@ -1349,13 +1280,10 @@ class Report {
         }
     }
 
-    /* Counts a file deleted; a purge that ran out of memory leaves the
-     * report incomplete, like every other shortage. */
-    void count_deletion(Deletion deletion) {
-        if (deletion == Deletion::deleted) ++purged_count_;
-        if (deletion == Deletion::out_of_memory) failed_ = true;
-    }
+    void count_purged() { ++purged_count_; }
 
+    /* A file could not be judged or listed for lack of memory or
+     * descriptors, or the listing failed: no report is produced. */
     void mark_incomplete() { failed_ = true; }
 
     /* The finished report for the caller, or null when it is incomplete or
@@ -1414,16 +1342,52 @@ namespace {
  * that partial downloads (".part.m4a") stay out of the report and the purge. */
 bool is_hidden_name(const char *name) { return name[0] == '.'; }
 
+/* The hidden name under which a purge holds a file between judging it and
+ * deleting it. The process, the thread (the address of its last-error
+ * buffer) and the file's identity make it unique among all scans running at
+ * once. The name is ASCII, which every runtime's characters write alike. */
+constexpr size_t kAsideNameSize = 80;
+void format_aside_name(NativeChar (&buf)[kAsideNameSize], const FileStatus &judged) {
+    char ascii[kAsideNameSize];
+    std::snprintf(ascii, sizeof ascii, ".ktcache-purge-%lx-%llx-%llx", process_id(),
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(last_error_text())),
+                  static_cast<unsigned long long>(judged.inode));
+    for (size_t i = 0; i < kAsideNameSize; ++i) buf[i] = static_cast<unsigned char>(ascii[i]);
+}
+
+/* What became of a file a purge meant to delete. */
+enum class Deletion { deleted, kept, out_of_memory };
+
+/* Deletes the entry `file` if it still is the file `judged`, and nothing
+ * otherwise. Comparing first and deleting by name after would leave a
+ * moment in which another file renamed over the entry is deleted in its
+ * place, so the entry is first moved to a hidden name of the purge's own,
+ * where nobody else renames anything, compared there and deleted, or put
+ * back when it is another file. */
+Deletion delete_judged(EntryNaming &naming, EntryNaming::Ref file, const FileStatus &judged) {
+    NativeChar aside_name[kAsideNameSize];
+    format_aside_name(aside_name, judged);
+    const EntryNaming::Ref aside = naming.aside(aside_name);
+    if (!EntryNaming::is_reachable(aside)) return Deletion::out_of_memory;
+    if (!move_aside(file, aside)) return Deletion::kept;
+    FileStatus found;
+    if (query_status(aside, &found) && is_same_file(found, judged) && delete_file(aside))
+        return Deletion::deleted;
+    move_back(aside, file);
+    return Deletion::kept;
+}
+
 /* Walks the open directory once, validating, listing and purging. A file
  * that cannot be judged, or an enumeration that stops on an error, leaves
  * the report incomplete. */
-void walk_directory(DirectoryStream &dir, bool purge, Report &report) {
+void walk_directory(OpenDirectory &dir, bool purge, Report &report) {
+    EntryNaming naming(dir);
     ListedEntry entry;
     bool failed = false;
     while (dir.next(&entry, &failed)) {
         if (is_hidden_name(entry.name) || entry.is_known_non_regular) continue;
 
-        const EntryNaming::Ref file = dir.entry(entry.native_name);
+        const EntryNaming::Ref file = naming.entry(entry.native_name);
         if (!EntryNaming::is_reachable(file)) {
             report.mark_incomplete();
             continue;
@@ -1441,7 +1405,12 @@ void walk_directory(DirectoryStream &dir, bool purge, Report &report) {
             report.add_valid(entry.name, status.size, format_name(judged.code));
             break;
         case Verdict::broken:
-            if (purge) report.count_deletion(dir.delete_judged(file, status));
+            if (!purge) break;
+            switch (delete_judged(naming, file, status)) {
+            case Deletion::deleted: report.count_purged(); break;
+            case Deletion::out_of_memory: report.mark_incomplete(); break;
+            case Deletion::kept: break;
+            }
             break;
         case Verdict::exhausted: report.mark_incomplete(); break;
         case Verdict::gone:
@@ -1454,7 +1423,7 @@ void walk_directory(DirectoryStream &dir, bool purge, Report &report) {
 /* Scans the directory into `report`, closing it before returning; false
  * when the directory cannot be opened. */
 bool scan_directory(const char *dir_path, bool purge, Report &report) {
-    DirectoryStream dir(dir_path);
+    OpenDirectory dir(dir_path);
     if (!dir.is_open()) return false;
     walk_directory(dir, purge, report);
     return true;
@@ -1473,8 +1442,7 @@ char *ktcache_scan_dir_json(const char *dir_path, int32_t purge) {
         return nullptr;
     }
     char *text = report.finish();
-    /* Messages left by the per-file validations are not the scan's outcome. */
-    clear_last_error();
+    set_last_error(kNoError);
     return text;
 }
 
