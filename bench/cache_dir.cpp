@@ -1,5 +1,7 @@
 #include "cache_dir.h"
 
+#include "sample_headers.h"
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
@@ -27,25 +29,11 @@ namespace {
     std::exit(2);
 }
 
-// First bytes of a track of each container the library knows, with the
-// extension a downloader would give it. Frame sync without ID3 is how many
-// MP3 files begin; the library reports those as "aac".
-struct TrackKind {
-    const char *extension;
-    unsigned char header[12];
-};
-constexpr TrackKind kTrackKinds[] = {
-    {"m4a", {0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'M', '4', 'A', ' '}},
-    {"m4a", {0, 0, 0x12, 0x34, 'm', 'o', 'o', 'v', 0, 0, 0, 0x6C}},
-    {"mp3", {'I', 'D', '3', 4, 0, 0, 0, 0, 0x23, 0x11, 'T', 'I'}},
-    {"mp3", {0xFF, 0xFB, 0x90, 0x64, 0, 0x0F, 0xF0, 0, 0, 0x69, 0, 0}},
-    {"aac", {0xFF, 0xF1, 0x50, 0x80, 0x2E, 0x7F, 0xFC, 0x21, 0, 0x03, 0x40, 0x68}},
-    {"flac", {'f', 'L', 'a', 'C', 0, 0, 0, 0x22, 0x10, 0, 0x10, 0}},
-    {"ogg", {'O', 'g', 'g', 'S', 0, 2, 0, 0, 0, 0, 0, 0}},
-    {"wav", {'R', 'I', 'F', 'F', 0x24, 0x08, 0, 0, 'W', 'A', 'V', 'E'}},
-    {"aiff", {'F', 'O', 'R', 'M', 0, 0, 0x08, 0x24, 'A', 'I', 'F', 'F'}},
-};
-constexpr size_t kTrackKindCount = sizeof kTrackKinds / sizeof *kTrackKinds;
+// The kinds of track a cache holds: every sample header that is audio.
+using TrackKind = samples::SampleHeader;
+constexpr size_t kTrackKindCount = samples::kSampleHeaderCount - 1; // all but the web page
+static_assert(samples::kSampleHeaders[kTrackKindCount].format == KTCACHE_FORMAT_INVALID,
+              "the web page is the last sample");
 
 // Names as a player stores them: artist, title, a running number that keeps
 // them unique. A few carry non-ASCII UTF-8 or a quotation mark, which the
@@ -201,13 +189,13 @@ CacheContents fill_cache(const std::string &dir, size_t files) {
                std::to_string(index) + "." + extension;
     };
     auto track_content = [&](const TrackKind &kind, size_t size) {
-        std::string content(reinterpret_cast<const char *>(kind.header), sizeof kind.header);
-        content.append(filler, 0, size - sizeof kind.header);
+        std::string content(reinterpret_cast<const char *>(kind.bytes), sizeof kind.bytes);
+        content.append(filler, 0, size - sizeof kind.bytes);
         return content;
     };
 
     for (size_t i = 0; i < files; ++i) {
-        const TrackKind &kind = kTrackKinds[uniform(0, kTrackKindCount - 1)];
+        const TrackKind &kind = samples::kSampleHeaders[uniform(0, kTrackKindCount - 1)];
         const size_t roll = uniform(0, 99);
         if (roll < 84) { // a complete download
             const size_t size = uniform(1024, 4096);

@@ -18,6 +18,7 @@
 #include "counting_heap.h"
 #include "ratio_report.h"
 #include "reference_loops.h"
+#include "sample_headers.h"
 
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
@@ -64,22 +65,7 @@ constexpr DirectorySize kDirectorySizes[] = {
 // Header recognition
 // ---------------------------------------------------------------------------
 
-struct Header {
-    const char *name;
-    unsigned char bytes[12];
-};
-constexpr Header kHeaders[] = {
-    {"m4a_ftyp", {0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'M', '4', 'A', ' '}},
-    {"mp3_id3", {'I', 'D', '3', 4, 0, 0, 0, 0, 0x23, 0x11, 'T', 'I'}},
-    {"aac_frame_sync", {0xFF, 0xF1, 0x50, 0x80, 0x2E, 0x7F, 0xFC, 0x21, 0, 0x03, 0x40, 0x68}},
-    {"flac", {'f', 'L', 'a', 'C', 0, 0, 0, 0x22, 0x10, 0, 0x10, 0}},
-    {"ogg", {'O', 'g', 'g', 'S', 0, 2, 0, 0, 0, 0, 0, 0}},
-    {"wav_riff", {'R', 'I', 'F', 'F', 0x24, 0x08, 0, 0, 'W', 'A', 'V', 'E'}},
-    {"aiff_form", {'F', 'O', 'R', 'M', 0, 0, 0x08, 0x24, 'A', 'I', 'F', 'F'}},
-    {"html", {'<', '!', 'D', 'O', 'C', 'T', 'Y', 'P', 'E', ' ', 'h', 't'}},
-};
-
-void header_recognition(benchmark::State &state, const Header &header) {
+void header_recognition(benchmark::State &state, const samples::SampleHeader &header) {
     for (auto _ : state)
         benchmark::DoNotOptimize(ktcache_has_valid_audio_magic(header.bytes, sizeof header.bytes));
 }
@@ -297,8 +283,8 @@ void libmagic(benchmark::State &state, size_t files) {
 #endif
 
 void register_benchmarks() {
-    for (const Header &header : kHeaders) {
-        const std::string name = std::string("header/") + header.name;
+    for (const samples::SampleHeader &header : samples::kSampleHeaders) {
+        const std::string name = std::string("header/") + header.label;
         benchmark::RegisterBenchmark(name.c_str(), header_recognition, header)->MinTime(0.2);
     }
     benchmark::RegisterBenchmark(bench::kTypicalUrlName, safe_filename_typical)->MinTime(0.3);

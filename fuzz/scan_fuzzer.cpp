@@ -9,6 +9,7 @@
 #include "ktcache.h"
 #include "json_document.h"
 #include "oracles.h"
+#include "sample_headers.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -89,24 +90,17 @@ std::vector<std::string> listing() {
     return names;
 }
 
-// First bytes worth trying: each signature, an HTML page, a bare box.
-const std::string kSignatures[] = {std::string("\0\0\0\x20"
-                                               "ftypM4A ",
-                                               12),
-                                   "ID3\x04",
-                                   "\xFF\xF1",
-                                   "fLaC",
-                                   "OggS",
-                                   "RIFF",
-                                   "FORM",
-                                   "<!DOCTYPE html>",
-                                   std::string("\0\0\0\x08moov", 8)};
 const size_t kSizes[] = {0, 11, 12, 64, 1023, 1024, 1025, 4096};
 
 std::string make_content(FuzzedDataProvider &in) {
     std::string data;
     if (in.ConsumeBool()) {
-        data = kSignatures[in.ConsumeIntegralInRange<size_t>(0, 8)];
+        // A sample header, whole or cut short.
+        const samples::SampleHeader &sample =
+            samples::kSampleHeaders[in.ConsumeIntegralInRange<size_t>(
+                0, samples::kSampleHeaderCount - 1)];
+        data.assign(reinterpret_cast<const char *>(sample.bytes),
+                    in.ConsumeIntegralInRange<size_t>(0, sizeof sample.bytes));
     } else {
         data = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 16));
     }

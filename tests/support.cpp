@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "sample_headers.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,21 +28,8 @@
 namespace kt {
 
 std::string audio_header(ktcache_format format) {
-    std::string h;
-    switch (format) {
-    case KTCACHE_FORMAT_M4A:
-        h = std::string("\0\0\0\x20"
-                        "ftypM4A ",
-                        12);
-        break;
-    case KTCACHE_FORMAT_MP3: h = std::string("ID3\x04\0\0\0\0\x10\x23TIT2", 14); break;
-    case KTCACHE_FORMAT_AAC: h = std::string("\xFF\xF1\x50\x80\x02\x1F\xFC\0\0\0\0\0", 12); break;
-    case KTCACHE_FORMAT_FLAC: h = std::string("fLaC\0\0\0\x22\x10\0\x10\0", 12); break;
-    case KTCACHE_FORMAT_OGG: h = std::string("OggS\0\x02\0\0\0\0\0\0", 12); break;
-    case KTCACHE_FORMAT_WAV: h = std::string("RIFF\x24\x08\0\0WAVE", 12); break;
-    default: h = "<!DOCTYPE html><html>"; break;
-    }
-    return h;
+    const samples::SampleHeader &sample = samples::sample_header(format);
+    return std::string(reinterpret_cast<const char *>(sample.bytes), sizeof sample.bytes);
 }
 
 #ifdef _WIN32
