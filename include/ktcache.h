@@ -263,7 +263,8 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *
  *  What a purge never deletes
  *    - a valid file;
- *    - a hidden entry, a directory, or anything else that is no regular file;
+ *    - a hidden entry (but see the leftovers of a crash below), a directory,
+ *      or anything else that is no regular file;
  *    - a file that is not there for a moment (renamed away and back while
  *      the scan looks at it): neither listed nor deleted;
  *    - a file that cannot be opened or read for a reason of its own (a lease
@@ -276,11 +277,25 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *
  *  How a purge deletes
  *    A purge moves each file it deletes to a hidden name of its own in the
- *    same directory (".ktcache-purge-..."), compares it there and deletes it.
- *    A process that dies at that moment can leave one such file behind; the
- *    scan never lists or purges hidden names, and the host may delete it.
- *    Should another file take the original name in the microseconds between,
- *    the moved file is kept under that hidden name rather than replace it.
+ *    same directory (".ktcache-purge-..."), compares it there and deletes it,
+ *    or puts it back under its name when another file has been renamed over
+ *    the name meanwhile. Putting back never replaces a file that has taken
+ *    the name since. On file systems that can neither refuse to replace on
+ *    rename nor link (exFAT and FAT through FUSE), the file is put back once
+ *    the name is found free; only a file that takes the name in the
+ *    microseconds between that check and the rename is replaced.
+ *
+ *  After a crash
+ *    A process that dies in the middle of a purge can leave a file behind
+ *    under a ".ktcache-purge-" name. Usually it is the broken file being
+ *    deleted; rarely it is a valid track that a download had put under the
+ *    original name at that moment. A plain scan neither lists nor touches
+ *    such leftovers. The next purge judges them like other files: it
+ *    deletes a broken one (counted in "purgedCount") and leaves a valid one
+ *    where it is, unlisted, because its original name is unknown; a host
+ *    that finds one may rename it back to a track name of its choosing.
+ *    Purges running at once in several processes may both try to delete the
+ *    same broken leftover; each deletion is counted once.
  *
  *  Platform notes
  *    - POSIX: a directory that is renamed during the scan is still the one

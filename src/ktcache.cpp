@@ -502,16 +502,29 @@ bool move_aside(AtRef from, AtRef to) {
     return cannot_refuse && renameat(from.dir, from.name, to.dir, to.name) == 0;
 }
 
+/* Whether nothing at all, not even a dangling link, has the name `file`. */
+bool is_name_free(AtRef file) {
+    struct stat st;
+    return fstatat(file.dir, file.name, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
+
 /* Puts an entry back under its old name, never replacing a file that has
  * taken that name meanwhile; where the file system cannot refuse, a new link
  * (which never replaces) and the removal of the aside name do the same.
- * False leaves the entry where it is. */
+ * Where it can do neither (exFAT and FAT through FUSE), a plain rename puts
+ * the entry back once the old name is found free: only a file that takes the
+ * name in the moment between that check and the rename is replaced. False
+ * leaves the entry where it is. */
 bool move_back(AtRef from, AtRef to) {
     bool cannot_refuse;
     if (rename_without_replacing(from, to, &cannot_refuse)) return true;
-    if (!cannot_refuse || linkat(from.dir, from.name, to.dir, to.name, 0) != 0) return false;
-    unlinkat(from.dir, from.name, 0);
-    return true;
+    if (!cannot_refuse) return false;
+    if (linkat(from.dir, from.name, to.dir, to.name, 0) == 0) {
+        unlinkat(from.dir, from.name, 0);
+        return true;
+    }
+    const bool cannot_link = errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS;
+    return cannot_link && is_name_free(to) && renameat(from.dir, from.name, to.dir, to.name) == 0;
 }
 
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
@@ -1338,18 +1351,16 @@ class Report {
 
 namespace {
 
-/* Entries the scan never looks at: hidden names, "." and ".." among them, so
- * that partial downloads (".part.m4a") stay out of the report and the purge. */
-bool is_hidden_name(const char *name) { return name[0] == '.'; }
-
 /* The hidden name under which a purge holds a file between judging it and
- * deleting it. The process, the thread (the address of its last-error
- * buffer) and the file's identity make it unique among all scans running at
- * once. The name is ASCII, which every runtime's characters write alike. */
+ * deleting it begins with this. The process, the thread (the address of its
+ * last-error buffer) and the file's identity follow, which makes it unique
+ * among all scans running at once. The name is ASCII, which every runtime's
+ * characters write alike. */
+constexpr char kAsidePrefix[] = ".ktcache-purge-";
 constexpr size_t kAsideNameSize = 80;
 void format_aside_name(NativeChar (&buf)[kAsideNameSize], const FileStatus &judged) {
     char ascii[kAsideNameSize];
-    std::snprintf(ascii, sizeof ascii, ".ktcache-purge-%lx-%llx-%llx", process_id(),
+    std::snprintf(ascii, sizeof ascii, "%s%lx-%llx-%llx", kAsidePrefix, process_id(),
                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(last_error_text())),
                   static_cast<unsigned long long>(judged.inode));
     for (size_t i = 0; i < kAsideNameSize; ++i) buf[i] = static_cast<unsigned char>(ascii[i]);
@@ -1377,6 +1388,20 @@ Deletion delete_judged(EntryNaming &naming, EntryNaming::Ref file, const FileSta
     return Deletion::kept;
 }
 
+/* What a scan does with an entry, by its name. Hidden names, "." and ".."
+ * among them, are never looked at, so that partial downloads (".part.m4a")
+ * stay out of the report and the purge; except that a purge judges what a
+ * purge killed midway left under its aside name: a broken leftover is
+ * deleted, a valid one (a download that took the name at that moment) is
+ * left where it is, unlisted, since its own name is unknown. */
+enum class Role { skipped, listed, leftover };
+
+Role role_of(const char *name, bool purge) {
+    if (name[0] != '.') return Role::listed;
+    const bool is_leftover = std::strncmp(name, kAsidePrefix, sizeof kAsidePrefix - 1) == 0;
+    return purge && is_leftover ? Role::leftover : Role::skipped;
+}
+
 /* Walks the open directory once, validating, listing and purging. A file
  * that cannot be judged, or an enumeration that stops on an error, leaves
  * the report incomplete. */
@@ -1385,7 +1410,8 @@ void walk_directory(OpenDirectory &dir, bool purge, Report &report) {
     ListedEntry entry;
     bool failed = false;
     while (dir.next(&entry, &failed)) {
-        if (is_hidden_name(entry.name) || entry.is_known_non_regular) continue;
+        const Role role = role_of(entry.name, purge);
+        if (role == Role::skipped || entry.is_known_non_regular) continue;
 
         const EntryNaming::Ref file = naming.entry(entry.native_name);
         if (!EntryNaming::is_reachable(file)) {
@@ -1402,7 +1428,8 @@ void walk_directory(OpenDirectory &dir, bool purge, Report &report) {
         const Judgement judged = check_file(file, status, KTCACHE_DEFAULT_MIN_SIZE, purge);
         switch (judged.verdict) {
         case Verdict::valid:
-            report.add_valid(entry.name, status.size, format_name(judged.code));
+            if (role == Role::listed)
+                report.add_valid(entry.name, status.size, format_name(judged.code));
             break;
         case Verdict::broken:
             if (!purge) break;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@ __thread fault::OpenHook t_after_open_hook;
 __thread const char *t_failing_open_suffix;
 __thread int t_open_error;
 __thread int t_read_error;
+__thread bool t_refuse_no_replace_and_links;
 __thread bool t_guard_entries;
 __thread long t_readdir_countdown = -1;
 __thread int t_readdir_error;
@@ -35,6 +37,7 @@ void fail_opens_of(const char *suffix, int error) {
     t_open_error = error;
 }
 void fail_reads(int error) { t_read_error = error; }
+void refuse_no_replace_and_links(bool on) { t_refuse_no_replace_and_links = on; }
 void place_entries_before_guard_page(bool on) { t_guard_entries = on; }
 void fail_readdir_after(long entries, int error) {
     t_readdir_countdown = entries;
@@ -113,6 +116,22 @@ struct dirent *readdir(DIR *dir) {
     if (t_readdir_countdown > 0) --t_readdir_countdown;
     struct dirent *entry = real(dir);
     return entry != nullptr && t_guard_entries ? copy_before_guard_page(entry) : entry;
+}
+
+int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned int flags) {
+    if (t_refuse_no_replace_and_links && (flags & RENAME_NOREPLACE) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
+}
+
+int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags) {
+    if (t_refuse_no_replace_and_links) {
+        errno = EPERM;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_linkat, from_dir, from, to_dir, to, flags));
 }
 
 ssize_t read(int fd, void *buf, size_t count) {

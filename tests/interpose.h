@@ -1,5 +1,5 @@
 // Fault injection from below the library. The test program defines open,
-// openat and readdir itself (and links the counting allocator of
+// openat, readdir, read, renameat2 and linkat itself (and links the counting allocator of
 // common/counting_heap.h for malloc and friends); the shared library's calls
 // resolve to these definitions, which forward to the C library unless the
 // calling thread has armed a fault.
@@ -20,6 +20,10 @@ void set_after_open_hook(OpenHook hook);
 // Every open on this thread of a path that ends in `suffix` fails with
 // `error`, without touching the file; a null suffix disarms.
 void fail_opens_of(const char *suffix, int error);
+
+// While set, on this thread renameat2 refuses RENAME_NOREPLACE with EINVAL
+// and linkat fails with EPERM, as on exFAT and FAT through FUSE.
+void refuse_no_replace_and_links(bool on);
 
 // Every read() on this thread fails with `error`; 0 disarms.
 void fail_reads(int error);

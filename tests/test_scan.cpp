@@ -113,6 +113,26 @@ TEST(ScanReport, EveryContainerIsNamedInTheReport) {
     EXPECT_EQ(scan(dir.path(), false), expected_report(in_enumeration_order(dir.path(), valid), 0));
 }
 
+// A purge killed between moving a file aside and deleting it leaves the
+// file under its hidden name. A later purge removes such a leftover when it
+// is broken, and keeps one that is a valid track (a download swapped in at
+// that moment); other hidden entries stay untouched, and a plain scan
+// touches none.
+TEST(ScanReport, PurgeFinishesWhatACrashedPurgeLeftBehind) {
+    kt::TempDir dir;
+    dir.write(".ktcache-purge-1f-7ffe12-2a", "<!DOCTYPE html>", 2048);
+    dir.track(".ktcache-purge-20-7ffe12-2b", KTCACHE_FORMAT_OGG);
+    dir.write(".song.m4a.part", "<!DOCTYPE html>", 2048);
+    dir.track("kept.flac", KTCACHE_FORMAT_FLAC);
+    const std::string listed = expected_report({{"kept.flac", 2048, "flac"}}, 0);
+    EXPECT_EQ(kt::scan(dir.path(), false), listed);
+    EXPECT_TRUE(dir.exists(".ktcache-purge-1f-7ffe12-2a"));
+    EXPECT_EQ(kt::scan(dir.path(), true), expected_report({{"kept.flac", 2048, "flac"}}, 1));
+    EXPECT_FALSE(dir.exists(".ktcache-purge-1f-7ffe12-2a"));
+    EXPECT_TRUE(dir.exists(".ktcache-purge-20-7ffe12-2b"));
+    EXPECT_TRUE(dir.exists(".song.m4a.part"));
+}
+
 TEST(ScanReport, SubdirectoriesAreNeitherListedEnteredNorDeleted) {
     kt::TempDir dir;
     dir.subdir("album.mp3");
