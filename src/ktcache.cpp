@@ -22,17 +22,15 @@
 #define KTCACHE_BUILDING_LIBRARY 1
 #include "ktcache.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
-#include <io.h>
-#include <process.h>
 #else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -85,20 +83,23 @@ constexpr Message kErrOpendir = message("opendir failed");
  * the same names, and a third platform would fill in a block of its own:
  *
  *   NativeChar         the characters of the paths its file calls take
- *   PathRef            a path, as ktcache_validate_file() and JoinedPath
- *                      hand it to the file calls
+ *   PathRef            a path as those calls take it
  *   last_error_text()  the calling thread's last-error buffer
  *   CallerPath         a path from the caller, converted for the file calls
  *   OpenDirectory      a directory opened for a scan, and its entries one by
  *                      one as ListedEntry records
- *   query_status, query_open_status, open_for_reading, read_some,
- *   close_file         status and first bytes of a file (false or -1 with
- *                      errno set on failure)
- *   delete_file, move_aside, move_back, process_id
- *                      the primitive calls of a purge (section 10)
+ *   ExaminedFile       one file as validation judges it: examine() its
+ *                      status, open() and read_some() its first bytes,
+ *                      opened_is_examined(); for a purge, its identity() and
+ *                      delete_itself() through the judging handle, where the
+ *                      runtime can
+ *   query_identity, move_aside, move_back, delete_file, process_id
+ *                      the calls of a purge that moves a file aside first
+ *                      (section 10), where it cannot
  *
- * The POSIX block also provides AtDirectory, the naming by which a scan
- * reaches each entry relative to the open directory (section 5).
+ * Calls that fail return false or -1 with errno set. The POSIX block also
+ * provides AtDirectory, the naming by which a scan reaches each entry
+ * relative to the open directory (section 5).
  * ========================================================================= */
 
 namespace {
@@ -122,6 +123,12 @@ bool is_same_file(const FileStatus &a, const FileStatus &b) {
  * built. */
 template <typename Char> struct BasicPathRef { const Char *path; };
 
+/* A call interrupted by a signal is tried again, this many times in all. */
+constexpr int kInterruptedCallAttempts = 8;
+
+/* What became of deleting a file through the handle that judged it. */
+enum class HandleDeletion { deleted, refused, unsupported };
+
 template <typename Char> struct BasicListedEntry {
     const char *name;          /* as the report writes it */
     const Char *native_name;   /* as the file calls take it */
@@ -131,15 +138,14 @@ template <typename Char> struct BasicListedEntry {
 #ifdef _WIN32
 /* ---- Runtime: Windows ---------------------------------------------------
  *
- * Win32 calls, and the Microsoft C runtime's (msvcrt.dll) descriptors and
- * directory stream. Every file call is a wide-character one, so that every
- * name is reached, whatever its script. Paths from the caller are bytes in
- * the code page in which the process's narrow file calls read theirs (the
- * ANSI code page, or the OEM one after SetFileApisToOEM) and are converted
- * as those calls convert them; names in the report are UTF-8, converted from
- * the UTF-16 names the listing gives. The status query opens the file for
- * its attributes only, which gives its identity (volume and file index)
- * too. */
+ * Win32 calls only, each a wide-character one, so that every name is
+ * reached, whatever its script. Paths from the caller are bytes in the code
+ * page in which the process's narrow file calls read theirs (the ANSI code
+ * page, or the OEM one after SetFileApisToOEM) and are converted as those
+ * calls convert them; names in the report are UTF-8, converted from the
+ * UTF-16 names the listing gives. A scan lists the directory through the
+ * handle it holds, opens each file once, judges it from that handle and
+ * deletes a broken one through it. */
 
 using NativeChar = wchar_t; /* UTF-16 */
 using PathRef = BasicPathRef<NativeChar>;
@@ -168,23 +174,26 @@ char *last_error_text() {
     return blocks[_tls_index] + (g_last_err - &_tls_start);
 }
 
-/* Binary, and never inherited by a child process. A Windows directory holds
- * no FIFOs or devices, and a device is no regular file, so no open here can
- * block. */
-constexpr int kOpenFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
-
-/* errno for the failure GetLastError() reports. */
-int errno_from_last_error() {
-    switch (GetLastError()) {
+/* errno for a Win32 error. A file that another program holds open without
+ * sharing it, or whose bytes it has locked, reads as EAGAIN: the file could
+ * not be judged this time, as with a lease on Linux, and says nothing
+ * against the file. */
+int errno_from(DWORD error) {
+    switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND: return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_ACCESS_DENIED: return EACCES;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return EAGAIN;
     case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY: return ENOMEM;
     default: return EIO;
     }
+}
+bool fail_with_last_error() {
+    errno = errno_from(GetLastError());
+    return false;
 }
 
 /* A path from the caller in UTF-16, converted as the narrow file calls
@@ -250,47 +259,81 @@ void utf8_from_utf16(const wchar_t *in, char *out) {
     *o = '\0';
 }
 
-/* The directory is held open without delete sharing for as long as the
- * scan lasts: nobody can rename, delete or replace it meanwhile, so every
- * path joined to it stays inside it. */
+/* The directory is opened once and held without delete sharing for as long
+ * as the scan lasts: nobody can rename, delete or replace it meanwhile, so
+ * every path joined to it stays inside it. Its entries are listed through
+ * that handle, many to a query. */
 class OpenDirectory {
   public:
     explicit OpenDirectory(const char *path) : path_(path) {
         if (path_.native() == nullptr) return;
         held_ = CreateFileW(path_.native(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (held_ != INVALID_HANDLE_VALUE) dir_ = _wopendir(path_.native());
+        /* That opens a file as well: such a path is no directory to scan. */
+        FILE_STANDARD_INFO info;
+        if (held_ != INVALID_HANDLE_VALUE &&
+            !(GetFileInformationByHandleEx(held_, FileStandardInfo, &info, sizeof info) &&
+              info.Directory)) {
+            CloseHandle(held_);
+            held_ = INVALID_HANDLE_VALUE;
+        }
     }
     OpenDirectory(const OpenDirectory &) = delete;
     OpenDirectory &operator=(const OpenDirectory &) = delete;
     ~OpenDirectory() {
-        if (dir_ != nullptr) _wclosedir(dir_);
+        std::free(records_);
         if (held_ != INVALID_HANDLE_VALUE) CloseHandle(held_);
     }
 
-    bool is_open() const { return dir_ != nullptr; }
+    bool is_open() const { return held_ != INVALID_HANDLE_VALUE; }
     const wchar_t *native_path() const { return path_.native(); }
 
     /* The next entry; false at the end of the listing, with `failed` set
      * when it ended on an error. */
     bool next(ListedEntry *entry, bool *failed) {
-        errno = 0;
-        const struct _wdirent *found = _wreaddir(dir_);
-        if (found == nullptr) {
-            *failed = errno != 0;
+        if (next_ == nullptr && !fetch(failed)) return false;
+        const auto *record = static_cast<const FILE_ID_BOTH_DIR_INFO *>(next_);
+        next_ = record->NextEntryOffset != 0
+                    ? static_cast<const char *>(next_) + record->NextEntryOffset
+                    : nullptr;
+        /* Names in the records are not NUL-terminated. */
+        const size_t units = record->FileNameLength / sizeof(wchar_t);
+        if (units >= kNameUnits) {
+            *failed = true;
             return false;
         }
-        utf8_from_utf16(found->d_name, name_);
-        *entry = {name_, found->d_name, false};
+        std::memcpy(native_name_, record->FileName, units * sizeof(wchar_t));
+        native_name_[units] = L'\0';
+        utf8_from_utf16(native_name_, name_);
+        *entry = {name_, native_name_, (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
         return true;
     }
 
   private:
+    /* A query fills this much with as many records as fit. */
+    static constexpr DWORD kRecordsSize = 64 * 1024;
+    /* A listed name has fewer than MAX_PATH UTF-16 units. */
+    static constexpr size_t kNameUnits = MAX_PATH;
+
+    bool fetch(bool *failed) {
+        if (records_ == nullptr && (records_ = std::malloc(kRecordsSize)) == nullptr) {
+            *failed = true;
+            return false;
+        }
+        if (!GetFileInformationByHandleEx(held_, FileIdBothDirectoryInfo, records_, kRecordsSize)) {
+            *failed = GetLastError() != ERROR_NO_MORE_FILES;
+            return false;
+        }
+        next_ = records_;
+        return true;
+    }
+
     CallerPath path_;
     HANDLE held_ = INVALID_HANDLE_VALUE;
-    _WDIR *dir_ = nullptr;
-    /* A listed name has fewer than MAX_PATH UTF-16 units. */
-    char name_[3 * MAX_PATH + 1];
+    void *records_ = nullptr;
+    const void *next_ = nullptr;
+    wchar_t native_name_[kNameUnits];
+    char name_[3 * kNameUnits + 1];
 };
 
 /* The 2 GiB rule: the status record of the Microsoft C runtime that this
@@ -301,62 +344,123 @@ class OpenDirectory {
  * deletes it. */
 constexpr int64_t kLargestStatusSize = INT32_MAX;
 
-bool status_from_handle(HANDLE handle, FileStatus *status) {
+/* The identity of the file open as `handle`, its volume and file index,
+ * in a status whose kind and size are left empty. */
+bool identity_from_handle(HANDLE handle, FileStatus *identity) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) {
-        errno = errno_from_last_error();
-        return false;
-    }
-    const int64_t size =
-        static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
-    if (size > kLargestStatusSize) {
-        errno = EOVERFLOW;
-        return false;
-    }
-    const bool is_regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                            GetFileType(handle) == FILE_TYPE_DISK;
-    *status = {is_regular, size, info.dwVolumeSerialNumber,
-               uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+    if (!GetFileInformationByHandle(handle, &info)) return fail_with_last_error();
+    *identity = {false, 0, info.dwVolumeSerialNumber,
+                 uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
     return true;
 }
 
-/* Follows links. Opening for attributes alone is not subject to other
- * processes' sharing modes. */
-bool query_status(PathRef file, FileStatus *status) {
-    HANDLE handle = CreateFileW(file.path, FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        errno = errno_from_last_error();
-        return false;
+/* Follows links; every open here allows other programs to read, write,
+ * rename and delete the file meanwhile. */
+HANDLE open_shared(const wchar_t *path, DWORD access) {
+    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+/* A file opened once to be judged: its status and first bytes come from the
+ * one handle, which reads without DELETE access, so a valid track is never
+ * held in a way that makes another program's open or rename fail. Only a
+ * file judged broken is opened again, from that handle, for deletion: the
+ * file deleted is then exactly the file judged. */
+class ExaminedFile {
+  public:
+    ExaminedFile() = default;
+    ExaminedFile(const ExaminedFile &) = delete;
+    ExaminedFile &operator=(const ExaminedFile &) = delete;
+    ~ExaminedFile() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     }
-    const bool ok = status_from_handle(handle, status);
+
+    /* The kind and size of `file`; false with errno set. A file the caller
+     * may not read is opened for its attributes, so that its kind and size
+     * still judge it; reading it then fails with EACCES. */
+    bool examine(PathRef file, FileStatus *status) {
+        handle_ = open_shared(file.path, GENERIC_READ);
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            if (GetLastError() != ERROR_ACCESS_DENIED) return fail_with_last_error();
+            readable_ = false;
+            handle_ = open_shared(file.path, FILE_READ_ATTRIBUTES);
+            if (handle_ == INVALID_HANDLE_VALUE) return fail_with_last_error();
+        }
+        FILE_STANDARD_INFO info;
+        if (!GetFileInformationByHandleEx(handle_, FileStandardInfo, &info, sizeof info))
+            return fail_with_last_error();
+        if (info.EndOfFile.QuadPart > kLargestStatusSize) {
+            errno = EOVERFLOW;
+            return false;
+        }
+        /* A device reads as an empty file: only then is the type asked. */
+        const bool is_regular = !info.Directory && (info.EndOfFile.QuadPart > 0 ||
+                                                    GetFileType(handle_) == FILE_TYPE_DISK);
+        *status = {is_regular, info.EndOfFile.QuadPart, 0, 0};
+        return true;
+    }
+
+    /* False with errno set when the file examined cannot be read. */
+    bool open() {
+        errno = EACCES;
+        return readable_;
+    }
+    long read_some(unsigned char *buf, size_t count) {
+        DWORD got;
+        if (ReadFile(handle_, buf, static_cast<DWORD>(count), &got, nullptr))
+            return static_cast<long>(got);
+        errno = errno_from(GetLastError());
+        return -1;
+    }
+    /* The status came from the handle that was read. */
+    bool opened_is_examined() const { return true; }
+
+    bool identity(FileStatus *identity) const { return identity_from_handle(handle_, identity); }
+
+    /* Another program holding the file without delete sharing refuses it.
+     * A file system that cannot delete through a handle leaves the purge to
+     * move the file aside instead. */
+    HandleDeletion delete_itself() {
+        HANDLE deleting =
+            ReOpenFile(handle_, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        const bool deleted = deleting != INVALID_HANDLE_VALUE &&
+                             SetFileInformationByHandle(deleting, FileDispositionInfo, &disposition,
+                                                        sizeof disposition);
+        const DWORD error = GetLastError();
+        if (deleting != INVALID_HANDLE_VALUE) CloseHandle(deleting);
+        if (deleted) return HandleDeletion::deleted;
+        const bool unsupported = error == ERROR_INVALID_FUNCTION ||
+                                 error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED;
+        return unsupported ? HandleDeletion::unsupported : HandleDeletion::refused;
+    }
+
+  private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    bool readable_ = true;
+};
+
+/* The identity of the file at a name, opened for its attributes only, which
+ * no other program's sharing mode refuses. */
+bool query_identity(PathRef file, FileStatus *identity) {
+    HANDLE handle = open_shared(file.path, FILE_READ_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE) return fail_with_last_error();
+    const bool ok = identity_from_handle(handle, identity);
     CloseHandle(handle);
     return ok;
 }
-bool query_open_status(int fd, FileStatus *status) {
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    return handle != INVALID_HANDLE_VALUE && status_from_handle(handle, status);
-}
 
-int open_for_reading(PathRef file) { return _wopen(file.path, kOpenFlags); }
+/* Used only where a file system cannot delete through a handle. A read-only
+ * file, or one that another program holds without delete sharing, cannot be
+ * deleted: the purge leaves it. */
+bool delete_file(PathRef file) { return DeleteFileW(file.path) != 0; }
 
-long read_some(int fd, unsigned char *buf, size_t count) {
-    return _read(fd, buf, static_cast<unsigned>(count));
-}
-
-void close_file(int fd) { _close(fd); }
-
-/* A read-only file, or one that another process holds open without sharing
- * deletion, cannot be deleted on Windows: the purge leaves it. */
-bool delete_file(PathRef file) { return _wunlink(file.path) == 0; }
-
-/* The runtime's rename never replaces an existing file, so moving an entry
- * aside and back are the same call. */
-bool move_aside(PathRef from, PathRef to) { return _wrename(from.path, to.path) == 0; }
+/* A rename without MOVEFILE_REPLACE_EXISTING never replaces an existing
+ * file, so moving an entry aside and back are the same call. */
+bool move_aside(PathRef from, PathRef to) { return MoveFileExW(from.path, to.path, 0) != 0; }
 bool move_back(PathRef from, PathRef to) { return move_aside(from, to); }
 
-unsigned long process_id() { return static_cast<unsigned long>(_getpid()); }
+unsigned long process_id() { return GetCurrentProcessId(); }
 
 #else
 /* ---- Runtime: POSIX ------------------------------------------------------
@@ -462,18 +566,57 @@ bool query_status(AtRef file, FileStatus *status) {
     *status = status_from(st);
     return true;
 }
-bool query_open_status(int fd, FileStatus *status) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return false;
-    *status = status_from(st);
-    return true;
-}
+bool query_identity(AtRef file, FileStatus *identity) { return query_status(file, identity); }
 
-int open_for_reading(AtRef file) { return openat(file.dir, file.name, kOpenFlags); }
+/* A file as validation examines it: its status first, then, when that does
+ * not condemn it already, its first bytes through a descriptor. */
+class ExaminedFile {
+  public:
+    ExaminedFile() = default;
+    ExaminedFile(const ExaminedFile &) = delete;
+    ExaminedFile &operator=(const ExaminedFile &) = delete;
+    ~ExaminedFile() {
+        if (fd_ >= 0) close(fd_);
+    }
 
-long read_some(int fd, unsigned char *buf, size_t count) { return read(fd, buf, count); }
+    /* The status of `file`; false with errno set. */
+    bool examine(AtRef file, FileStatus *status) {
+        dir_ = file.dir;
+        name_ = file.name;
+        if (!query_status(file, &status_)) return false;
+        *status = status_;
+        return true;
+    }
 
-void close_file(int fd) { close(fd); }
+    /* Opens the file examined for reading; false with errno set. */
+    bool open() {
+        for (int attempt = 0; attempt < kInterruptedCallAttempts; ++attempt) {
+            fd_ = openat(dir_, name_, kOpenFlags);
+            if (fd_ >= 0 || errno != EINTR) break;
+        }
+        return fd_ >= 0;
+    }
+    long read_some(unsigned char *buf, size_t count) { return read(fd_, buf, count); }
+    /* Whether the file opened is the one whose status was examined. */
+    bool opened_is_examined() const {
+        struct stat st;
+        return fstat(fd_, &st) == 0 && is_same_file(status_from(st), status_);
+    }
+
+    bool identity(FileStatus *identity) const {
+        *identity = status_;
+        return true;
+    }
+
+    /* A descriptor cannot delete its file: the purge moves it aside. */
+    static HandleDeletion delete_itself() { return HandleDeletion::unsupported; }
+
+  private:
+    int dir_ = AT_FDCWD;
+    const char *name_ = nullptr;
+    int fd_ = -1;
+    FileStatus status_{};
+};
 
 /* unlink, unlike remove, can never take away a directory that has replaced
  * the file since it was examined. */
@@ -664,19 +807,6 @@ const char *ktcache_format_name(ktcache_format format) { return format_name(form
 
 namespace {
 
-/* A call interrupted by a signal is tried again, this many times in all. */
-constexpr int kInterruptedCallAttempts = 8;
-
-/* A descriptor open for reading, or -1 with errno set. */
-template <typename Ref> int open_retrying(Ref file) {
-    int fd = -1;
-    for (int attempt = 0; attempt < kInterruptedCallAttempts; ++attempt) {
-        fd = open_for_reading(file);
-        if (fd >= 0 || errno != EINTR) break;
-    }
-    return fd;
-}
-
 /* The first bytes of an open file. `complete` tells whether the read reached
  * `capacity` bytes or the end of the file; a read error leaves it false. */
 struct Prefix {
@@ -684,11 +814,11 @@ struct Prefix {
     bool complete;
 };
 
-Prefix read_prefix(int fd, unsigned char *buf, size_t capacity) {
+Prefix read_prefix(ExaminedFile &file, unsigned char *buf, size_t capacity) {
     size_t got = 0;
     int interruptions = 0;
     while (got < capacity) {
-        long n = read_some(fd, buf + got, capacity - got);
+        long n = file.read_some(buf + got, capacity - got);
         if (n > 0) {
             got += static_cast<size_t>(n);
         } else if (n == 0) {
@@ -821,32 +951,29 @@ Verdict verdict_of_error(int error) {
     }
 }
 
-/* Judges a file whose status the caller has already queried. With
+/* Judges a file already examined, whose status is `status`. With
  * `confirm_identity`, a header that condemns the file counts only when the
- * file opened is the one whose status was queried. */
-template <typename Ref>
-Judgement check_file(Ref file, const FileStatus &status, int64_t min_size, bool confirm_identity) {
+ * file read is the one whose status was examined. */
+Judgement check_file(ExaminedFile &file, const FileStatus &status, int64_t min_size,
+                     bool confirm_identity) {
     if (!status.is_regular) return {kValidationRejected, Verdict::broken, kErrNotRegular};
     if (status.size < min_size) return {kValidationRejected, Verdict::broken, kErrBelowMinimum};
-    int fd = open_retrying(file);
-    if (fd < 0) return {kValidationError, verdict_of_error(errno), kErrOpen};
+    if (!file.open()) return {kValidationError, verdict_of_error(errno), kErrOpen};
 
     unsigned char header[kHeaderReadSize];
-    const Prefix prefix = read_prefix(fd, header, sizeof header);
+    const Prefix prefix = read_prefix(file, header, sizeof header);
     const ktcache_format format = detect_format(header, prefix.length);
-    Verdict verdict = Verdict::valid;
-    if (format == KTCACHE_FORMAT_INVALID) {
-        verdict = prefix.complete ? Verdict::broken : Verdict::unknown;
-        FileStatus opened;
-        if (verdict == Verdict::broken && confirm_identity &&
-            !(query_open_status(fd, &opened) && is_same_file(opened, status)))
-            verdict = Verdict::unknown;
-    }
-    close_file(fd);
+    if (format != KTCACHE_FORMAT_INVALID) return {format, Verdict::valid, kNoError};
 
-    if (format == KTCACHE_FORMAT_INVALID) return {kValidationRejected, verdict, kErrUnrecognized};
-    return {format, verdict, kNoError};
+    Verdict verdict = prefix.complete ? Verdict::broken : Verdict::unknown;
+    if (verdict == Verdict::broken && confirm_identity && !file.opened_is_examined())
+        verdict = Verdict::unknown;
+    return {kValidationRejected, verdict, kErrUnrecognized};
 }
+
+/* The message of a file that could not be examined: one that another
+ * program holds (EAGAIN) was found but could not be opened. */
+Message examine_failure_message(int error) { return error == EAGAIN ? kErrOpen : kErrStat; }
 
 int64_t effective_min_size(int64_t min_size) {
     return min_size > 0 ? min_size : KTCACHE_DEFAULT_MIN_SIZE;
@@ -861,12 +988,17 @@ int32_t ktcache_validate_file(const char *path, int64_t min_size) {
     }
     const CallerPath native(path);
     const PathRef file = {native.native()};
+    ExaminedFile examined;
     FileStatus status;
-    if (file.path == nullptr || !query_status(file, &status)) {
+    if (file.path == nullptr) {
         set_last_error(kErrStat);
         return kValidationError;
     }
-    const Judgement judged = check_file(file, status, effective_min_size(min_size), false);
+    if (!examined.examine(file, &status)) {
+        set_last_error(examine_failure_message(errno));
+        return kValidationError;
+    }
+    const Judgement judged = check_file(examined, status, effective_min_size(min_size), false);
     set_last_error(judged.message);
     return judged.code;
 }
@@ -1369,20 +1501,28 @@ void format_aside_name(NativeChar (&buf)[kAsideNameSize], const FileStatus &judg
 /* What became of a file a purge meant to delete. */
 enum class Deletion { deleted, kept, out_of_memory };
 
-/* Deletes the entry `file` if it still is the file `judged`, and nothing
- * otherwise. Comparing first and deleting by name after would leave a
- * moment in which another file renamed over the entry is deleted in its
- * place, so the entry is first moved to a hidden name of the purge's own,
- * where nobody else renames anything, compared there and deleted, or put
- * back when it is another file. */
-Deletion delete_judged(EntryNaming &naming, EntryNaming::Ref file, const FileStatus &judged) {
+/* Deletes the file `examined` judged broken, known in the directory as
+ * `file`, and nothing else. Where the runtime can, the handle that judged it
+ * deletes it. Otherwise comparing first and deleting by name after would
+ * leave a moment in which another file renamed over the entry (a download
+ * finishing) is deleted in its place, so the entry is first moved to a
+ * hidden name of the purge's own, where nobody else renames anything,
+ * compared there and deleted, or put back when it is another file. */
+Deletion delete_judged(EntryNaming &naming, EntryNaming::Ref file, ExaminedFile &examined) {
+    switch (examined.delete_itself()) {
+    case HandleDeletion::deleted: return Deletion::deleted;
+    case HandleDeletion::refused: return Deletion::kept;
+    case HandleDeletion::unsupported: break;
+    }
+    FileStatus judged;
+    if (!examined.identity(&judged)) return Deletion::kept;
     NativeChar aside_name[kAsideNameSize];
     format_aside_name(aside_name, judged);
     const EntryNaming::Ref aside = naming.aside(aside_name);
     if (!EntryNaming::is_reachable(aside)) return Deletion::out_of_memory;
     if (!move_aside(file, aside)) return Deletion::kept;
     FileStatus found;
-    if (query_status(aside, &found) && is_same_file(found, judged) && delete_file(aside))
+    if (query_identity(aside, &found) && is_same_file(found, judged) && delete_file(aside))
         return Deletion::deleted;
     move_back(aside, file);
     return Deletion::kept;
@@ -1418,14 +1558,15 @@ void walk_directory(OpenDirectory &dir, bool purge, Report &report) {
             report.mark_incomplete();
             continue;
         }
+        ExaminedFile examined;
         FileStatus status;
-        if (!query_status(file, &status)) {
+        if (!examined.examine(file, &status)) {
             if (verdict_of_error(errno) == Verdict::exhausted) report.mark_incomplete();
             continue;
         }
         if (!status.is_regular) continue;
 
-        const Judgement judged = check_file(file, status, KTCACHE_DEFAULT_MIN_SIZE, purge);
+        const Judgement judged = check_file(examined, status, KTCACHE_DEFAULT_MIN_SIZE, purge);
         switch (judged.verdict) {
         case Verdict::valid:
             if (role == Role::listed)
@@ -1433,7 +1574,7 @@ void walk_directory(OpenDirectory &dir, bool purge, Report &report) {
             break;
         case Verdict::broken:
             if (!purge) break;
-            switch (delete_judged(naming, file, status)) {
+            switch (delete_judged(naming, file, examined)) {
             case Deletion::deleted: report.count_purged(); break;
             case Deletion::out_of_memory: report.mark_incomplete(); break;
             case Deletion::kept: break;

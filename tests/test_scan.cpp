@@ -375,6 +375,63 @@ TEST(ScanWindows, CallerPathsAreInTheAnsiCodePage) {
     }
 }
 
+// Another program holds a valid track open in each of five sharing modes.
+// Where it shares reading, the scan reads and lists the track; where it does
+// not, the track could not be judged this time. Either way the purge never
+// deletes it, and it deletes the broken files beside it.
+TEST(ScanWindows, TrackHeldByAnotherProgramSurvivesAPurge) {
+    struct Holder {
+        DWORD access, share;
+    };
+    const Holder holders[] = {
+        {GENERIC_READ, FILE_SHARE_READ},    {GENERIC_READ, FILE_SHARE_DELETE},
+        {GENERIC_WRITE, FILE_SHARE_DELETE}, {GENERIC_WRITE, FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+        {GENERIC_READ | GENERIC_WRITE, 0},
+    };
+    for (const Holder &h : holders) {
+        kt::TempDir dir;
+        dir.track("held.m4a", KTCACHE_FORMAT_M4A, 2048);
+        dir.write("page.mp3", "<!DOCTYPE html>", 2048);
+        dir.track("stub.ogg", KTCACHE_FORMAT_OGG, 100);
+        HANDLE held = CreateFileW(kt::utf16(dir / "held.m4a").c_str(), h.access, h.share, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        const std::string report = scan(dir.path(), true);
+        CloseHandle(held);
+        const bool readable = (h.share & FILE_SHARE_READ) != 0;
+        EXPECT_EQ(report, readable ? expected_report({{"held.m4a", 2048, "m4a"}}, 2)
+                                   : expected_report({}, 2))
+            << "access " << h.access << ", share " << h.share;
+        EXPECT_EQ(kt::enumeration_order(dir.path()), std::vector<std::string>{"held.m4a"})
+            << "access " << h.access << ", share " << h.share;
+    }
+}
+
+// A downloader finishes a track by renaming its visible ".part" file to the
+// track's name (here back and forth, again and again) while scans run one
+// after another: the scan reads every file with full sharing, so no rename
+// ever meets a sharing violation.
+TEST(ScanWindows, DownloaderRenamesNeverMeetASharingViolation) {
+    kt::TempDir dir;
+    dir.track("song.m4a.part", KTCACHE_FORMAT_M4A, 2048);
+    std::atomic<bool> done{false};
+    std::thread scanner([&] {
+        while (!done.load()) ktcache_free(ktcache_scan_dir_json(dir.path().c_str(), 0));
+    });
+    const std::wstring names[] = {kt::utf16(dir / "song.m4a.part"), kt::utf16(dir / "song.m4a")};
+    int violations = 0;
+    for (int i = 0; i < 2000; ++i) {
+        if (!MoveFileExW(names[i % 2].c_str(), names[(i + 1) % 2].c_str(), 0)) {
+            ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+            ++violations;
+            --i;
+        }
+    }
+    done = true;
+    scanner.join();
+    EXPECT_EQ(violations, 0);
+}
+
 // While a scan runs, another program tries to rename the cache directory
 // (the first half of swapping another directory in): the scan holds the
 // directory, so the rename fails and the scan sees every file to the end.
