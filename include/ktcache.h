@@ -276,6 +276,13 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *      alike and a report would show the cache as missing its tracks.
  *
  *  How a purge deletes
+ *    On Windows a purge deletes a broken file through the handle that judged
+ *    it, opened again with delete access: the file deleted is exactly the
+ *    file judged, and no hidden name is used. A file that another program
+ *    holds without delete sharing cannot be deleted and is kept (not
+ *    counted). Should a file system refuse deletion through a handle, the
+ *    purge there works as on POSIX systems:
+ *
  *    A purge moves each file it deletes to a hidden name of its own in the
  *    same directory (".ktcache-purge-..."), compares it there and deletes it,
  *    or puts it back under its name when another file has been renamed over
@@ -301,11 +308,17 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *    - POSIX: a directory that is renamed during the scan is still the one
  *      scanned and purged to the end, and entries are reached even where the
  *      joined path would exceed the platform's path limit.
- *    - Windows: the directory is held open without delete sharing for the
- *      whole scan, so that nobody can rename or replace it meanwhile; a name
- *      that does not convert from UTF-16 (a surrogate without its partner) is
- *      a name that is not UTF-8, as above; a file of 2 GiB or more is neither
- *      listed nor deleted (see ktcache_validate_file()).
+ *    - Windows: the directory is opened once and held without delete
+ *      sharing for the whole scan, so that nobody can rename or replace it
+ *      meanwhile. Each file is opened once, for reading, sharing reading,
+ *      writing and deletion with every other program: a scan never makes a
+ *      player's open or a downloader's rename of that file fail. A file that
+ *      another program holds without sharing reading, or whose bytes it has
+ *      locked, could not be judged: it is neither listed nor deleted, as a
+ *      lease is on Linux. A name that does not convert from UTF-16 (a
+ *      surrogate without its partner) is a name that is not UTF-8, as
+ *      above; a file of 2 GiB or more is neither listed nor deleted (see
+ *      ktcache_validate_file()).
  *
  *  Memory and threads
  *    The directory is closed before the report is written. Peak memory is
