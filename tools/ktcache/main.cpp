@@ -9,7 +9,7 @@
 // Exit status: 0 success; 1 a file or status is not valid, the library
 // failed, a file the purge should have deleted remains, or standard output
 // could not be written; 2 a usage error (unknown command or option, bad
-// number).
+// number, empty directory name).
 #include "json_document.h"
 #include "ktcache.hpp"
 
@@ -767,6 +767,7 @@ void explain_missing_report(const std::string &dir, const std::vector<Examined> 
 
 int run_scan(const Arguments &a, Output &out) {
     const std::string &dir = a.operands[0];
+    if (dir.empty()) return usage_error(*a.command, "empty directory name");
     const bool purge = a.has("--purge");
     const bool json = a.has("--json");
 
