@@ -339,18 +339,23 @@ std::string plural(uint64_t n, const char *word) {
 // Causes
 // ===========================================================================
 
-// The library's failure texts say which step failed, not why; the tool looks
-// at the path again itself and adds the system's reason.
-std::string with_cause(const std::string &path, const std::string &reason) {
-    if (reason == "stat failed") {
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0) return reason + ": " + std::strerror(errno);
-    } else if (reason == "fopen failed") {
-        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return reason + ": " + std::strerror(errno);
-        close(fd);
-    }
-    return reason;
+// The system's reason for a validation that could not be carried out (the
+// result -1, whose text names only the step that failed): the tool queries
+// and opens the file itself. 0 when both succeed now.
+int unchecked_error(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return errno;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    close(fd);
+    return 0;
+}
+
+// The library's reason for a validation result, with the system's reason
+// added when the check could not be carried out.
+std::string validation_reason(const std::string &path, const ktcache::Validation &v) {
+    const int error = v.checked() || path.empty() ? 0 : unchecked_error(path);
+    return error != 0 ? v.reason + ": " + std::strerror(error) : v.reason;
 }
 
 // Why a file of `dir` could not be deleted, as far as the tool can tell: the
@@ -572,26 +577,37 @@ bool parse_integer(const std::string &text, long long min, long long max, long l
 // ===========================================================================
 // scan
 // ===========================================================================
+//
+// run_scan's steps: examine the directory (one walk), scan it with the
+// library (one call), print, and keep the record of the purge. The report
+// names only the valid files; what the command tells about the others comes
+// from its own walk, with the library's validation of each file.
 
-// One file as the tool sees it with its own validation.
-struct Examined {
-    std::string name;
-    bool valid = false;
-    int64_t bytes = 0;
-    std::string format; // valid files
-    std::string reason; // the others
-};
+// The kind of a directory entry: the directory's own word where it gives one,
+// else the entry's status after following symbolic links.
+enum class Kind { regular, other, unreadable };
 
-// Calls `visit(name)` for every entry of `dir` whose name does not begin
-// with a dot. False when the directory cannot be read.
-template <typename Visit> bool for_each_cached_file(const std::string &dir, Visit visit) {
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return false;
-    while (const dirent *entry = readdir(d)) {
-        if (entry->d_name[0] != '.') visit(std::string_view(entry->d_name));
+// The entries that the library's scan validates, as include/ktcache.h
+// documents ktcache_scan_dir_json: names that do not begin with "." (partial
+// downloads), and regular files after following symbolic links. The command
+// repeats these two rules here, and nowhere else, to find the entries that
+// the report leaves out.
+bool in_scan(std::string_view name, Kind kind) {
+    return !name.empty() && name[0] != '.' && kind == Kind::regular;
+}
+
+// The kind of `entry` of the directory open as `d`: most file systems say
+// it in the entry, so that only links and unknown kinds need a status query.
+Kind kind_of(DIR *d, const dirent &entry) {
+    switch (entry.d_type) {
+    case DT_REG: return Kind::regular;
+    case DT_LNK:
+    case DT_UNKNOWN: break;
+    default: return Kind::other;
     }
-    closedir(d);
-    return true;
+    struct stat st;
+    if (fstatat(dirfd(d), entry.d_name, &st, 0) != 0) return Kind::unreadable;
+    return S_ISREG(st.st_mode) ? Kind::regular : Kind::other;
 }
 
 std::string path_of(const std::string &dir, std::string_view name) {
@@ -600,47 +616,27 @@ std::string path_of(const std::string &dir, std::string_view name) {
     return path.append(dir).append(1, '/').append(name);
 }
 
-// Every file of `dir` that the scan would validate (regular, after
-// following links), with the tool's own result.
-std::vector<Examined> examine_all(const std::string &dir) {
-    std::vector<Examined> files;
-    for_each_cached_file(dir, [&](std::string_view name) {
-        const std::string path = path_of(dir, name);
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-        const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
-        Examined e;
-        e.name = name;
-        e.valid = v.valid();
-        e.bytes = st.st_size;
-        if (e.valid) {
-            e.format = std::string(ktcache::name(v.format()));
-        } else {
-            e.reason = with_cause(path, v.reason);
-        }
-        files.push_back(std::move(e));
-    });
-    return files;
-}
+// What the tool learns about one file from the library's validation.
+enum class Verdict { unjudged, valid, broken, unchecked, other };
 
-// The files of `dir` that the report leaves out and that fail validation,
-// validated once more for the reason. Entries that are no regular file at
-// all, which the scan skips, are told apart by the validation's own status
-// query, so no second one is made.
-std::vector<Examined> examine_unlisted(const std::string &dir,
-                                       const std::unordered_set<std::string_view> &listed) {
-    std::vector<Examined> rejected;
-    for_each_cached_file(dir, [&](std::string_view name) {
-        if (listed.count(name) != 0) return;
-        const std::string path = path_of(dir, name);
-        const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
-        if (v.valid() || v.reason == "not regular file" || v.reason == "stat failed") return;
-        Examined e;
-        e.name = name;
-        e.reason = with_cause(path, v.reason);
-        rejected.push_back(std::move(e));
-    });
-    return rejected;
+struct Look {
+    Verdict verdict;
+    std::string reason;      // broken, unchecked
+    int64_t bytes;           // valid
+    std::string_view format; // valid: the library's name of the format
+
+    Look(Verdict v = Verdict::unjudged, std::string why = "", int64_t size = 0,
+         std::string_view name = "")
+        : verdict(v), reason(std::move(why)), bytes(size), format(name) {}
+};
+
+Look look_at(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return {Verdict::unchecked, std::strerror(errno)};
+    if (!S_ISREG(st.st_mode)) return {Verdict::other};
+    const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
+    if (v.valid()) return {Verdict::valid, "", st.st_size, ktcache::name(v.format())};
+    return {Verdict::broken, validation_reason(path, v)};
 }
 
 bool still_exists(const std::string &path) {
@@ -648,7 +644,49 @@ bool still_exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-// A row of the valid files; its texts belong to the report or to an Examined.
+// What the command tells about an entry that the report leaves out.
+enum class Action { none, would_be_purged, purged, kept };
+
+struct Entry {
+    std::string name;
+    Look look;
+    Action action = Action::none;
+    std::string cause; // kept: why it could not be deleted
+
+    explicit Entry(std::string_view entry_name) : name(entry_name) {}
+};
+
+struct Examination {
+    std::string dir;
+    std::vector<Entry> entries; // in directory order
+    int open_error = 0;         // why the directory could not be read; 0 if it could
+
+    void judge(Entry &e) const {
+        if (e.look.verdict == Verdict::unjudged) e.look = look_at(path_of(dir, e.name));
+    }
+};
+
+// Examine: the command's one walk of the directory. Every entry the scan
+// validates is noted; with `judge`, each is judged at once, as a purge must
+// before the library takes the broken ones away.
+Examination examine(const std::string &dir, bool judge) {
+    Examination seen;
+    seen.dir = dir;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) {
+        seen.open_error = errno;
+        return seen;
+    }
+    while (const dirent *entry = readdir(d)) {
+        if (!in_scan(entry->d_name, kind_of(d, *entry))) continue;
+        seen.entries.emplace_back(entry->d_name);
+        if (judge) seen.judge(seen.entries.back());
+    }
+    closedir(d);
+    return seen;
+}
+
+// A row of the valid files; its texts belong to the report or to an Entry.
 struct ValidRow {
     std::string_view name;
     int64_t bytes;
@@ -656,12 +694,13 @@ struct ValidRow {
 };
 
 // What a scan found: the valid files (from the report, or from the tool's own
-// validation when there is none) and the files that fail validation.
+// validation when there is none) and the entries the report leaves out, each
+// with what became of it.
 struct ScanTable {
     std::vector<ValidRow> valid;
-    std::vector<Examined> rejected;
     uint64_t valid_count = 0;
     int64_t total_bytes = 0;
+    std::vector<const Entry *> unlisted;
 };
 
 // Reads the report in place: its names stay in `report`, which must outlive
@@ -681,8 +720,66 @@ bool read_report(std::string &report, ScanTable &table) {
     return true;
 }
 
-// Prints the table; returns the number of files the purge left behind.
-size_t print_scan_table(Output &out, const std::string &dir, ScanTable &t, bool purge) {
+// What became of each entry that the report leaves out (or of every entry,
+// when no report came back). Without a purge, an entry is judged now, if it
+// was not before; after a purge, a file judged broken before is purged when
+// it is gone, and kept when it remains.
+void settle(Examination &seen, const std::unordered_set<std::string_view> &listed, bool purge) {
+    for (Entry &e : seen.entries) {
+        if (listed.count(e.name) != 0) continue;
+        seen.judge(e);
+        if (e.look.verdict != Verdict::broken) continue;
+        const std::string path = path_of(seen.dir, e.name);
+        if (!purge) {
+            e.action = Action::would_be_purged;
+        } else if (still_exists(path)) {
+            e.action = Action::kept;
+            e.cause = deletion_cause(seen.dir, path);
+        } else {
+            e.action = Action::purged;
+        }
+    }
+}
+
+// The table of the scan: the report's valid files, or, when no report came
+// back, the valid files of the tool's own validation; then the entries the
+// report leaves out. False when the report is not JSON.
+bool tabulate(Examination &seen, ktcache::ScanResult &result, bool purge, ScanTable &table) {
+    std::unordered_set<std::string_view> listed;
+    if (result) {
+        if (!read_report(*result.report, table)) return false;
+        listed.reserve(table.valid.size());
+        for (const ValidRow &row : table.valid) listed.insert(row.name);
+    } else {
+        for (Entry &e : seen.entries) {
+            seen.judge(e);
+            if (e.look.verdict != Verdict::valid) continue;
+            ++table.valid_count;
+            // As the report's total: it stops at the largest value.
+            table.total_bytes = e.look.bytes > INT64_MAX - table.total_bytes
+                                    ? INT64_MAX
+                                    : table.total_bytes + e.look.bytes;
+            table.valid.push_back({e.name, e.look.bytes, e.look.format});
+            listed.insert(e.name);
+        }
+    }
+    settle(seen, listed, purge);
+    for (const Entry &e : seen.entries) {
+        if (e.action != Action::none) table.unlisted.push_back(&e);
+    }
+    return true;
+}
+
+std::string action_text(const Entry &e) {
+    switch (e.action) {
+    case Action::would_be_purged: return "would be purged";
+    case Action::purged: return "purged";
+    case Action::kept: return "kept (could not delete" + e.cause + ")";
+    default: return "";
+    }
+}
+
+void print_scan_table(Output &out, ScanTable &t, bool purge) {
     const bool terminal = stdout_is_terminal();
     std::string scratch;
     if (!t.valid.empty()) {
@@ -699,70 +796,60 @@ size_t print_scan_table(Output &out, const std::string &dir, ScanTable &t, bool 
             ktcache::format_bytes(t.total_bytes) + " (" + std::to_string(t.total_bytes) +
             " bytes)\n");
 
-    std::sort(t.rejected.begin(), t.rejected.end(),
-              [](const Examined &a, const Examined &b) { return name_before(a.name, b.name); });
-    std::vector<std::string> actions;
-    size_t purged = 0, kept = 0;
-    for (const Examined &e : t.rejected) {
-        const std::string path = path_of(dir, e.name);
-        if (!purge) {
-            actions.push_back("would be purged");
-        } else if (still_exists(path)) {
-            actions.push_back("kept (could not delete" + deletion_cause(dir, path) + ")");
-            ++kept;
-        } else {
-            actions.push_back("purged");
-            ++purged;
-        }
-    }
+    const size_t purged = std::count_if(t.unlisted.begin(), t.unlisted.end(),
+                                        [](const Entry *e) { return e->action == Action::purged; });
     if (purge) out.put("purged: " + plural(purged, "file") + "\n");
-    if (!t.rejected.empty()) {
-        out.put('\n');
-        Table failed(out, terminal);
-        failed.add({"not valid", "reason", "action"});
-        for (size_t i = 0; i < t.rejected.size(); ++i)
-            failed.add({shown_name(t.rejected[i].name, terminal, scratch), t.rejected[i].reason,
-                        actions[i]});
-        failed.print();
-    }
-    return kept;
+    if (t.unlisted.empty()) return;
+    std::sort(t.unlisted.begin(), t.unlisted.end(),
+              [](const Entry *a, const Entry *b) { return name_before(a->name, b->name); });
+    out.put('\n');
+    Table failed(out, terminal);
+    failed.add({"not valid", "reason", "action"});
+    for (const Entry *e : t.unlisted)
+        failed.add({shown_name(e->name, terminal, scratch), e->look.reason, action_text(*e)});
+    failed.print();
 }
 
-// The scan failed before touching anything: say why, with the system's reason
-// when the library only says which step failed.
-int scan_failed(const std::string &dir, const std::string &error) {
-    if (error == "opendir failed") {
-        std::string cause = error;
-        if (DIR *d = opendir(dir.c_str())) {
-            closedir(d);
-        } else {
-            cause = std::strerror(errno);
-        }
-        std::fprintf(stderr, "ktcache: cannot scan '%s': %s\n", piped_name(dir).c_str(),
-                     cause.c_str());
-    } else {
-        std::fprintf(stderr, "ktcache scan: %s: %s\n", piped_name(dir).c_str(), error.c_str());
-    }
+// The scan failed before touching anything: say why, in the system's words
+// when the tool's own walk could not open the directory either.
+int scan_failed(const Examination &seen, const std::string &error) {
+    std::fprintf(stderr, "ktcache: cannot scan '%s': %s\n", piped_name(seen.dir).c_str(),
+                 seen.open_error != 0 ? std::strerror(seen.open_error) : error.c_str());
     return kExitFailure;
 }
 
 // The directory was walked but no report came back: name the valid files
 // whose names the report could not hold, or give the other causes.
-void explain_missing_report(const std::string &dir, const std::vector<Examined> &files) {
+void explain_missing_report(const Examination &seen) {
     bool named = false;
-    for (const Examined &e : files) {
-        if (!e.valid || is_utf8(e.name)) continue;
+    for (const Entry &e : seen.entries) {
+        if (e.look.verdict != Verdict::valid || is_utf8(e.name)) continue;
         std::fprintf(stderr,
                      "ktcache scan: %s: no report could be produced: the name of valid file "
                      "'%s' is not UTF-8\n",
-                     piped_name(dir).c_str(), piped_name(e.name).c_str());
+                     piped_name(seen.dir).c_str(), piped_name(e.name).c_str());
         named = true;
     }
     if (!named)
         std::fprintf(stderr,
                      "ktcache scan: %s: no report could be produced (out of memory or file "
                      "descriptors, or a failed enumeration)\n",
-                     piped_name(dir).c_str());
+                     piped_name(seen.dir).c_str());
+}
+
+// The record of the purge, and the exit status: 1 when no report came back
+// or a file that the purge should have deleted remains. With --json and no
+// report, the record goes to stderr; the table holds it otherwise.
+int purge_record(const ScanTable &table, bool report, bool json) {
+    size_t kept = 0;
+    for (const Entry *e : table.unlisted) {
+        if (e->action == Action::kept) ++kept;
+        if (json && (e->action == Action::purged || e->action == Action::kept))
+            std::fprintf(stderr, "ktcache scan: %s '%s' (%s)\n",
+                         e->action == Action::kept ? "could not delete" : "purged",
+                         piped_name(e->name).c_str(), e->look.reason.c_str());
+    }
+    return report && kept == 0 ? kExitOk : kExitFailure;
 }
 
 int run_scan(const Arguments &a, Output &out) {
@@ -771,54 +858,23 @@ int run_scan(const Arguments &a, Output &out) {
     const bool purge = a.has("--purge");
     const bool json = a.has("--json");
 
-    // A purge takes the broken files away, so they are looked at first; a
-    // plain scan validates afterwards only the files that the report leaves out.
-    std::vector<Examined> before;
-    if (purge) before = examine_all(dir);
+    Examination seen = examine(dir, purge);
     ktcache::ScanResult result = ktcache::scan_dir_json(dir, purge);
-    if (!result && !result.error.empty()) return scan_failed(dir, result.error);
+    if (!result && !result.error.empty()) return scan_failed(seen, result.error);
 
     if (json && result) {
         out.put(*result.report);
         out.put('\n');
         return kExitOk;
     }
-
     ScanTable table;
-    if (result && !read_report(*result.report, table)) {
+    if (!tabulate(seen, result, purge, table)) {
         std::fprintf(stderr, "ktcache scan: the library returned a report that is not JSON\n");
         return kExitFailure;
     }
-    std::unordered_set<std::string_view> listed;
-    listed.reserve(table.valid.size());
-    for (const ValidRow &row : table.valid) listed.insert(row.name);
-    if (result && !purge) {
-        table.rejected = examine_unlisted(dir, listed);
-    } else {
-        if (!purge) before = examine_all(dir);
-        if (!result) explain_missing_report(dir, before);
-        for (Examined &e : before) {
-            if (!e.valid) {
-                // A download that completed while the purge ran is listed, and stays.
-                if (listed.count(e.name) == 0) table.rejected.push_back(std::move(e));
-            } else if (!result) {
-                ++table.valid_count;
-                table.total_bytes += e.bytes;
-                table.valid.push_back({e.name, e.bytes, e.format});
-            }
-        }
-    }
-    if (json) {
-        // No report to print: the record of the purge goes to stderr.
-        for (const Examined &e : purge ? table.rejected : std::vector<Examined>{}) {
-            std::fprintf(stderr, "ktcache scan: %s '%s' (%s)\n",
-                         still_exists(path_of(dir, e.name)) ? "could not delete" : "purged",
-                         piped_name(e.name).c_str(), e.reason.c_str());
-        }
-        return kExitFailure;
-    }
-    const size_t kept = print_scan_table(out, dir, table, purge);
-    return result && kept == 0 ? kExitOk : kExitFailure;
+    if (!result) explain_missing_report(seen);
+    if (!json) print_scan_table(out, table, purge);
+    return purge_record(table, result.ok(), json);
 }
 
 // ===========================================================================
@@ -841,7 +897,7 @@ int run_check(const Arguments &a, Output &out) {
         } else {
             all_valid = false;
             table.add({shown_name(path, terminal), v.checked() ? "invalid" : "error",
-                       with_cause(path, v.reason)});
+                       validation_reason(path, v)});
         }
     }
     table.print();
