@@ -7,7 +7,7 @@
 // scripts see stable text that no file name can forge.
 //
 // Exit status: 0 success; 1 a file or status is not valid, the library
-// failed, a file the purge should have deleted remains, or standard output
+// failed, a file the purge tried to delete remains, or standard output
 // could not be written; 2 a usage error (unknown command or option, bad
 // number, empty directory name).
 #include "json_document.h"
@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cctype>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -331,8 +332,10 @@ class Table {
     std::vector<std::vector<std::string>> rows_;
 };
 
-std::string plural(uint64_t n, const char *word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+// "1 file", "2 files"; `many` for a word whose plural is not the word and "s".
+std::string plural(uint64_t n, const char *one, const char *many = nullptr) {
+    const std::string word = n == 1 ? one : many != nullptr ? many : std::string(one) + "s";
+    return std::to_string(n) + " " + word;
 }
 
 // ===========================================================================
@@ -358,19 +361,6 @@ std::string validation_reason(const std::string &path, const ktcache::Validation
     return error != 0 ? v.reason + ": " + std::strerror(error) : v.reason;
 }
 
-// Why a file of `dir` could not be deleted, as far as the tool can tell: the
-// directory must be writable and searchable, and a sticky directory lets
-// only owners delete.
-std::string deletion_cause(const std::string &dir, const std::string &file) {
-    if (faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-        return std::string(": ") + std::strerror(errno);
-    struct stat d, f;
-    if (stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) != 0 && lstat(file.c_str(), &f) == 0 &&
-        geteuid() != 0 && f.st_uid != geteuid() && d.st_uid != geteuid())
-        return std::string(": ") + std::strerror(EPERM);
-    return "";
-}
-
 // ===========================================================================
 // Commands and their arguments
 // ===========================================================================
@@ -389,7 +379,8 @@ struct Arguments {
 };
 
 struct OptionSpec {
-    const char *name; // null ends the list
+    const char *name;       // null ends the list
+    const char *short_name; // the same option in one letter ("-y"), or null
     bool takes_value;
 };
 
@@ -405,7 +396,7 @@ struct Command {
     const char *name;
     const char *synopsis;
     const char *help;
-    OptionSpec options[2]; // unused entries have a null name
+    OptionSpec options[3]; // unused entries have a null name
     // Operands: how many, and what one is called in the messages; no
     // operands at all when `operand` is null.
     const char *operand;
@@ -415,19 +406,30 @@ struct Command {
 
 const Command kCommands[] = {
     {"scan",
-     "scan DIR [--purge] [--json]",
-     "Lists the valid audio files of the cache directory DIR with their sizes and\n"
-     "formats, sorted by name, the totals, and every file that fails validation\n"
-     "with the reason. Files whose names begin with a dot and subdirectories are\n"
-     "ignored. Exit status 1 when no report could be produced or a file that\n"
-     "should have been deleted remains.\n\n"
-     "  --purge   delete the files that fail validation (nothing is deleted without it)\n"
-     "  --json    print the library's JSON report exactly as returned, then a newline\n\n"
-     "On a terminal, names are quoted as ls quotes them. Into a pipe or file,\n"
-     "fields are separated by one tab, one record per line, and names are written\n"
-     "with \\t, \\n, \\r, \\\\ and \\xHH for other control bytes and bytes that are\n"
-     "not UTF-8.\n",
-     {{"--purge", false}, {"--json", false}},
+     "scan DIR [--purge [--yes]] [--json]",
+     "Lists the valid audio files of the cache directory DIR (size, format, name)\n"
+     "sorted by name, the totals, then every other file with the reason and the\n"
+     "action: \"would be purged\", \"purged\", \"kept (could not delete: REASON)\", or\n"
+     "\"left alone\" for a file that could not be checked (a lease, a dangling link,\n"
+     "a status the user may not read). Files whose names begin with a dot and\n"
+     "subdirectories are ignored. Exit status 1 when no report could be produced\n"
+     "or a file that the purge tried to delete remains.\n\n"
+     "  --purge     delete every file that is not a recognised audio track of at\n"
+     "              least 1024 bytes: cover art, cue sheets and audio of other\n"
+     "              formats too. Meant for the player's cache directory only.\n"
+     "              Nothing is deleted without it. With standard input a terminal,\n"
+     "              it first shows what it would delete and asks.\n"
+     "  --yes, -y   with --purge, delete without asking\n"
+     "  --json      print the library's JSON report exactly as returned, then a\n"
+     "              newline; files that should have been purged and remain are\n"
+     "              named on standard error\n\n"
+     "The format is read from the file's first bytes, not its name: an MP3\n"
+     "without an ID3 tag reads \"aac\", AIFF reads \"wav\", Ogg of any codec \"ogg\".\n\n"
+     "On a terminal, names are quoted as ls quotes them. Into a pipe or file, each\n"
+     "record is one line with the terminal's columns separated by one tab, the\n"
+     "name last, and names are written with \\t, \\n, \\r, \\\\ and \\xHH for other\n"
+     "control bytes and bytes that are not UTF-8.\n",
+     {{"--purge", nullptr, false}, {"--yes", "-y", false}, {"--json", nullptr, false}},
      "DIR",
      true,
      run_scan},
@@ -437,7 +439,7 @@ const Command kCommands[] = {
      "or \"error\" with the reason. Exit status 1 when any file is not valid.\n"
      "FILE is written as scan writes names.\n\n"
      "  --min-size N   minimum size in bytes (default 1024; 0 or less selects it)\n",
-     {{"--min-size", true}},
+     {{"--min-size", nullptr, true}},
      "FILE",
      false,
      run_check},
@@ -533,16 +535,17 @@ std::string parse_options(const std::vector<std::string> &args, Arguments &out) 
         const std::string name = arg.substr(0, eq);
         const OptionSpec *option = nullptr;
         for (const OptionSpec &s : out.command->options) {
-            if (s.name != nullptr && name == s.name) option = &s;
+            if (s.name != nullptr && (name == s.name || (s.short_name && name == s.short_name)))
+                option = &s;
         }
         if (option == nullptr) return "unknown option '" + name + "'";
         if (!option->takes_value) {
             if (eq != std::string::npos) return "option '" + name + "' takes no value";
-            out.options[name] = "";
+            out.options[option->name] = "";
         } else if (eq != std::string::npos) {
-            out.options[name] = arg.substr(eq + 1);
+            out.options[option->name] = arg.substr(eq + 1);
         } else if (i + 1 < args.size()) {
-            out.options[name] = args[++i];
+            out.options[option->name] = args[++i];
         } else {
             return "option '" + name + "' needs a value";
         }
@@ -587,18 +590,27 @@ bool parse_integer(const std::string &text, long long min, long long max, long l
 // else the entry's status after following symbolic links.
 enum class Kind { regular, other, unreadable };
 
-// The entries that the library's scan validates, as include/ktcache.h
-// documents ktcache_scan_dir_json: names that do not begin with "." (partial
-// downloads), and regular files after following symbolic links. The command
-// repeats these two rules here, and nowhere else, to find the entries that
-// the report leaves out.
+// The library's rules that the command repeats, here and nowhere else, as
+// include/ktcache.h documents them for ktcache_scan_dir_json.
+//
+// The entries the scan looks at: names that do not begin with "." (partial
+// downloads), and regular files after following symbolic links. Among them
+// are those whose status cannot be read (a dangling link, a directory the
+// user may list but not search): the scan passes over them unjudged, and the
+// command reports them as left alone.
 bool in_scan(std::string_view name, Kind kind) {
-    return !name.empty() && name[0] != '.' && kind == Kind::regular;
+    return !name.empty() && name[0] != '.' && kind != Kind::other;
 }
 
+// A file that the scan may not open (EACCES or EPERM) is judged broken, and
+// purged; any other failure to open it leaves it unjudged (a lease, an I/O
+// error).
+bool scan_condemns_open_error(int error) { return error == EACCES || error == EPERM; }
+
 // The kind of `entry` of the directory open as `d`: most file systems say
-// it in the entry, so that only links and unknown kinds need a status query.
-Kind kind_of(DIR *d, const dirent &entry) {
+// it in the entry, so that only links and unknown kinds need a status query,
+// whose failure is left in `error`.
+Kind kind_of(DIR *d, const dirent &entry, int &error) {
     switch (entry.d_type) {
     case DT_REG: return Kind::regular;
     case DT_LNK:
@@ -606,7 +618,10 @@ Kind kind_of(DIR *d, const dirent &entry) {
     default: return Kind::other;
     }
     struct stat st;
-    if (fstatat(dirfd(d), entry.d_name, &st, 0) != 0) return Kind::unreadable;
+    if (fstatat(dirfd(d), entry.d_name, &st, 0) != 0) {
+        error = errno;
+        return Kind::unreadable;
+    }
     return S_ISREG(st.st_mode) ? Kind::regular : Kind::other;
 }
 
@@ -621,7 +636,7 @@ enum class Verdict { unjudged, valid, broken, unchecked, other };
 
 struct Look {
     Verdict verdict;
-    std::string reason;      // broken, unchecked
+    std::string reason;      // broken: the library's; unchecked: the system's
     int64_t bytes;           // valid
     std::string_view format; // valid: the library's name of the format
 
@@ -636,16 +651,21 @@ Look look_at(const std::string &path) {
     if (!S_ISREG(st.st_mode)) return {Verdict::other};
     const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
     if (v.valid()) return {Verdict::valid, "", st.st_size, ktcache::name(v.format())};
-    return {Verdict::broken, validation_reason(path, v)};
+    if (v.checked()) return {Verdict::broken, v.reason};
+    const int error = unchecked_error(path);
+    if (scan_condemns_open_error(error))
+        return {Verdict::broken, v.reason + ": " + std::strerror(error)};
+    return {Verdict::unchecked, error != 0 ? std::strerror(error) : v.reason};
 }
 
-bool still_exists(const std::string &path) {
+// No entry of that name any more (a status that cannot be read is no proof).
+bool is_gone(const std::string &path) {
     struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
 }
 
 // What the command tells about an entry that the report leaves out.
-enum class Action { none, would_be_purged, purged, kept };
+enum class Action { none, would_be_purged, purged, kept, left_alone };
 
 struct Entry {
     std::string name;
@@ -653,7 +673,8 @@ struct Entry {
     Action action = Action::none;
     std::string cause; // kept: why it could not be deleted
 
-    explicit Entry(std::string_view entry_name) : name(entry_name) {}
+    explicit Entry(std::string_view entry_name, Look first_look = {})
+        : name(entry_name), look(std::move(first_look)) {}
 };
 
 struct Examination {
@@ -667,7 +688,7 @@ struct Examination {
 };
 
 // Examine: the command's one walk of the directory. Every entry the scan
-// validates is noted; with `judge`, each is judged at once, as a purge must
+// looks at is noted; with `judge`, each is judged at once, as a purge must
 // before the library takes the broken ones away.
 Examination examine(const std::string &dir, bool judge) {
     Examination seen;
@@ -678,12 +699,66 @@ Examination examine(const std::string &dir, bool judge) {
         return seen;
     }
     while (const dirent *entry = readdir(d)) {
-        if (!in_scan(entry->d_name, kind_of(d, *entry))) continue;
-        seen.entries.emplace_back(entry->d_name);
-        if (judge) seen.judge(seen.entries.back());
+        int error = 0;
+        const Kind kind = kind_of(d, *entry, error);
+        if (!in_scan(entry->d_name, kind)) continue;
+        if (kind == Kind::unreadable) {
+            seen.entries.emplace_back(entry->d_name,
+                                      Look(Verdict::unchecked, std::strerror(error)));
+        } else {
+            seen.entries.emplace_back(entry->d_name);
+            if (judge) seen.judge(seen.entries.back());
+        }
     }
     closedir(d);
     return seen;
+}
+
+// Why a file that the purge tried to delete remains, as far as the tool can
+// tell: the directory must be writable and searchable, and a sticky directory
+// lets only owners delete.
+std::string deletion_cause(const std::string &dir, const std::string &file) {
+    if (faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return std::strerror(errno);
+    struct stat d, f;
+    if (stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) != 0 && lstat(file.c_str(), &f) == 0 &&
+        geteuid() != 0 && f.st_uid != geteuid() && d.st_uid != geteuid())
+        return std::strerror(EPERM);
+    return "cause unknown";
+}
+
+// Without a purge: a broken file would be purged; one that could not be
+// checked is left alone.
+Action dry_run_action(const Examination &seen, Entry &e) {
+    seen.judge(e);
+    if (e.look.verdict == Verdict::broken) return Action::would_be_purged;
+    return e.look.verdict == Verdict::unchecked ? Action::left_alone : Action::none;
+}
+
+// After a purge: a file judged broken before is purged when it is gone; when
+// it remains it is looked at again. Still broken, the purge could not delete
+// it; now unreadable (a link whose target the purge took away), the scan
+// could not judge it either. An entry that could not be checked before the
+// purge was left alone.
+Action purge_action(const Examination &seen, Entry &e) {
+    const std::string path = path_of(seen.dir, e.name);
+    if (is_gone(path)) return e.look.verdict == Verdict::broken ? Action::purged : Action::none;
+    if (e.look.verdict == Verdict::unchecked) return Action::left_alone;
+    e.look = look_at(path);
+    if (e.look.verdict == Verdict::broken) {
+        e.cause = deletion_cause(seen.dir, path);
+        return Action::kept;
+    }
+    return e.look.verdict == Verdict::unchecked ? Action::left_alone : Action::none;
+}
+
+// What became of each entry that the report leaves out (or of every entry,
+// when no report came back).
+void settle(Examination &seen, const std::unordered_set<std::string_view> &listed, bool purge) {
+    for (Entry &e : seen.entries) {
+        e.action = listed.count(e.name) != 0 ? Action::none
+                   : purge                   ? purge_action(seen, e)
+                                             : dry_run_action(seen, e);
+    }
 }
 
 // A row of the valid files; its texts belong to the report or to an Entry.
@@ -701,6 +776,11 @@ struct ScanTable {
     uint64_t valid_count = 0;
     int64_t total_bytes = 0;
     std::vector<const Entry *> unlisted;
+
+    size_t count(Action action) const {
+        return std::count_if(unlisted.begin(), unlisted.end(),
+                             [&](const Entry *e) { return e->action == action; });
+    }
 };
 
 // Reads the report in place: its names stay in `report`, which must outlive
@@ -720,34 +800,13 @@ bool read_report(std::string &report, ScanTable &table) {
     return true;
 }
 
-// What became of each entry that the report leaves out (or of every entry,
-// when no report came back). Without a purge, an entry is judged now, if it
-// was not before; after a purge, a file judged broken before is purged when
-// it is gone, and kept when it remains.
-void settle(Examination &seen, const std::unordered_set<std::string_view> &listed, bool purge) {
-    for (Entry &e : seen.entries) {
-        if (listed.count(e.name) != 0) continue;
-        seen.judge(e);
-        if (e.look.verdict != Verdict::broken) continue;
-        const std::string path = path_of(seen.dir, e.name);
-        if (!purge) {
-            e.action = Action::would_be_purged;
-        } else if (still_exists(path)) {
-            e.action = Action::kept;
-            e.cause = deletion_cause(seen.dir, path);
-        } else {
-            e.action = Action::purged;
-        }
-    }
-}
-
-// The table of the scan: the report's valid files, or, when no report came
-// back, the valid files of the tool's own validation; then the entries the
-// report leaves out. False when the report is not JSON.
-bool tabulate(Examination &seen, ktcache::ScanResult &result, bool purge, ScanTable &table) {
+// The table of the scan: the valid files of `report`, or, when there is
+// none, of the tool's own validation; then the entries the report leaves
+// out. False when the report is not JSON.
+bool tabulate(Examination &seen, std::string *report, bool purge, ScanTable &table) {
     std::unordered_set<std::string_view> listed;
-    if (result) {
-        if (!read_report(*result.report, table)) return false;
+    if (report != nullptr) {
+        if (!read_report(*report, table)) return false;
         listed.reserve(table.valid.size());
         for (const ValidRow &row : table.valid) listed.insert(row.name);
     } else {
@@ -770,44 +829,93 @@ bool tabulate(Examination &seen, ktcache::ScanResult &result, bool purge, ScanTa
     return true;
 }
 
+std::string reason_text(const Entry &e) {
+    return e.action == Action::left_alone ? "could not be checked: " + e.look.reason
+                                          : e.look.reason;
+}
+
 std::string action_text(const Entry &e) {
     switch (e.action) {
     case Action::would_be_purged: return "would be purged";
     case Action::purged: return "purged";
-    case Action::kept: return "kept (could not delete" + e.cause + ")";
+    case Action::kept: return "kept (could not delete: " + e.cause + ")";
+    case Action::left_alone: return "left alone";
     default: return "";
     }
 }
 
-void print_scan_table(Output &out, ScanTable &t, bool purge) {
+// Prints the table: the valid files and the totals (unless the dry run
+// before the question showed them already), the summary lines, then every
+// entry the report leaves out with what became of it. The name is the last
+// column, as in ls -l, so that a long name wraps only its own row.
+void print_scan_table(Output &out, ScanTable &t, bool purge, bool with_valid) {
     const bool terminal = stdout_is_terminal();
     std::string scratch;
-    if (!t.valid.empty()) {
-        std::sort(t.valid.begin(), t.valid.end(),
-                  [](const ValidRow &a, const ValidRow &b) { return name_before(a.name, b.name); });
-        Table valid(out, terminal);
-        valid.add({"name", "size", "format"});
-        for (const ValidRow &row : t.valid)
-            valid.add({shown_name(row.name, terminal, scratch), ktcache::format_bytes(row.bytes),
-                       row.format});
-        valid.print();
+    if (with_valid) {
+        if (!t.valid.empty()) {
+            std::sort(t.valid.begin(), t.valid.end(), [](const ValidRow &a, const ValidRow &b) {
+                return name_before(a.name, b.name);
+            });
+            Table valid(out, terminal);
+            valid.add({"size", "format", "name"});
+            for (const ValidRow &row : t.valid)
+                valid.add({ktcache::format_bytes(row.bytes), row.format,
+                           shown_name(row.name, terminal, scratch)});
+            valid.print();
+        }
+        out.put("total: " + plural(t.valid_count, "valid file") + ", " +
+                ktcache::format_bytes(t.total_bytes) + " (" + std::to_string(t.total_bytes) +
+                " bytes)\n");
     }
-    out.put("total: " + plural(t.valid_count, "valid file") + ", " +
-            ktcache::format_bytes(t.total_bytes) + " (" + std::to_string(t.total_bytes) +
-            " bytes)\n");
-
-    const size_t purged = std::count_if(t.unlisted.begin(), t.unlisted.end(),
-                                        [](const Entry *e) { return e->action == Action::purged; });
-    if (purge) out.put("purged: " + plural(purged, "file") + "\n");
+    if (purge) out.put("purged: " + plural(t.count(Action::purged), "file") + "\n");
+    if (const size_t unchecked = t.count(Action::left_alone))
+        out.put("could not be checked: " + plural(unchecked, "entry", "entries") + "\n");
     if (t.unlisted.empty()) return;
+
     std::sort(t.unlisted.begin(), t.unlisted.end(),
               [](const Entry *a, const Entry *b) { return name_before(a->name, b->name); });
     out.put('\n');
-    Table failed(out, terminal);
-    failed.add({"not valid", "reason", "action"});
+    Table others(out, terminal);
+    others.add({"reason", "action", "name"});
     for (const Entry *e : t.unlisted)
-        failed.add({shown_name(e->name, terminal, scratch), e->look.reason, action_text(*e)});
-    failed.print();
+        others.add({reason_text(*e), action_text(*e), shown_name(e->name, terminal, scratch)});
+    others.print();
+}
+
+// Before a purge on a terminal: shows what the purge would delete (the dry
+// run's table, on standard error with --json) and asks. True to go ahead:
+// when the answer is yes, and when nothing would be deleted; `asked` tells
+// whether the question was put.
+bool purge_confirmed(Output &out, Examination &seen, bool json, bool &asked) {
+    ScanTable dry_run;
+    tabulate(seen, nullptr, false, dry_run);
+    const size_t doomed = dry_run.count(Action::would_be_purged);
+    asked = doomed > 0;
+    if (!asked) return true;
+    if (json) {
+        for (const Entry *e : dry_run.unlisted) {
+            if (e->action == Action::would_be_purged)
+                std::fprintf(stderr, "ktcache scan: would purge '%s' (%s)\n",
+                             piped_name(e->name).c_str(), e->look.reason.c_str());
+        }
+    } else {
+        print_scan_table(out, dry_run, false, true);
+    }
+    if (!out.flush()) return false; // main reports the write error
+    std::fprintf(stderr, "Delete %s? [y/N] ", plural(doomed, "file").c_str());
+    std::fflush(stderr);
+    std::string answer;
+    char c = 0;
+    ssize_t n = 0;
+    while ((n = read(STDIN_FILENO, &c, 1)) == 1 || (n < 0 && errno == EINTR)) {
+        if (n == 1 && c == '\n') break;
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (n == 1 && !std::isspace(b)) answer += static_cast<char>(std::tolower(b));
+    }
+    if (n == 0) std::fputc('\n', stderr); // end of input: the line is still open
+    if (answer == "y" || answer == "yes") return true;
+    std::fputs("nothing deleted\n", stderr);
+    return false;
 }
 
 // The scan failed before touching anything: say why, in the system's words
@@ -838,18 +946,22 @@ void explain_missing_report(const Examination &seen) {
 }
 
 // The record of the purge, and the exit status: 1 when no report came back
-// or a file that the purge should have deleted remains. With --json and no
-// report, the record goes to stderr; the table holds it otherwise.
+// or a file that the purge tried to delete remains; entries left alone do
+// not count. The table holds the record; with --json, standard error names
+// each file that remains with its reason (and, when no report came back,
+// each file purged).
 int purge_record(const ScanTable &table, bool report, bool json) {
-    size_t kept = 0;
-    for (const Entry *e : table.unlisted) {
-        if (e->action == Action::kept) ++kept;
-        if (json && (e->action == Action::purged || e->action == Action::kept))
-            std::fprintf(stderr, "ktcache scan: %s '%s' (%s)\n",
-                         e->action == Action::kept ? "could not delete" : "purged",
-                         piped_name(e->name).c_str(), e->look.reason.c_str());
+    for (const Entry *e : json ? table.unlisted : std::vector<const Entry *>{}) {
+        const std::string name = piped_name(e->name);
+        if (e->action == Action::kept) {
+            std::fprintf(stderr, "ktcache scan: could not delete '%s' (%s): %s\n", name.c_str(),
+                         e->look.reason.c_str(), e->cause.c_str());
+        } else if (e->action == Action::purged && !report) {
+            std::fprintf(stderr, "ktcache scan: purged '%s' (%s)\n", name.c_str(),
+                         e->look.reason.c_str());
+        }
     }
-    return report && kept == 0 ? kExitOk : kExitFailure;
+    return report && table.count(Action::kept) == 0 ? kExitOk : kExitFailure;
 }
 
 int run_scan(const Arguments &a, Output &out) {
@@ -858,22 +970,33 @@ int run_scan(const Arguments &a, Output &out) {
     const bool purge = a.has("--purge");
     const bool json = a.has("--json");
 
+    // Examine, before a purge takes the broken files away; a purge on a
+    // terminal asks first.
     Examination seen = examine(dir, purge);
+    bool asked = false;
+    if (purge && !a.has("--yes") && isatty(STDIN_FILENO) == 1 &&
+        !purge_confirmed(out, seen, json, asked))
+        return kExitOk;
+
+    // Scan.
     ktcache::ScanResult result = ktcache::scan_dir_json(dir, purge);
     if (!result && !result.error.empty()) return scan_failed(seen, result.error);
 
+    // Print: the report as it is, or the table.
     if (json && result) {
         out.put(*result.report);
         out.put('\n');
-        return kExitOk;
+        if (!purge) return kExitOk;
     }
     ScanTable table;
-    if (!tabulate(seen, result, purge, table)) {
+    if (!tabulate(seen, result ? &*result.report : nullptr, purge, table)) {
         std::fprintf(stderr, "ktcache scan: the library returned a report that is not JSON\n");
         return kExitFailure;
     }
     if (!result) explain_missing_report(seen);
-    if (!json) print_scan_table(out, table, purge);
+    if (!json) print_scan_table(out, table, purge, !asked);
+
+    // The record of the purge, and the exit status.
     return purge_record(table, result.ok(), json);
 }
 
