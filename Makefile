@@ -1,6 +1,8 @@
 # Entry points for people and CI. Everything below is plain CMake/CTest; this
 # file only makes sure the Debian packages are there first.
 BUILD_DIR ?= build
+# No "Entering directory" lines from the makes that CMake starts below.
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
