@@ -1,6 +1,8 @@
 # Entry points for people and CI. Everything below is plain CMake/CTest; this
 # file only makes sure the Debian packages are there first.
 BUILD_DIR ?= build
+# No "Entering directory" lines from the makes that CMake starts below.
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
@@ -197,7 +199,7 @@ check-valgrind: check-deps build
 	$(VALGRIND) $(BUILD_DIR)/tests/ktcache_c_api
 	$(VALGRIND) --trace-children=yes --trace-children-skip='*/bash,*/sh,*/cmake,*/cc' \
 	  $(BUILD_DIR)/tests/ktcache_tool_tests --gtest_brief=1 \
-	  --gtest_filter='-ToolScan.FileThatCouldNotBeDeletedIsMarkedKept:ToolErrors.PermissionCausesAsAnotherUser'
+	  --gtest_filter='-ToolScan.FileThatCouldNotBeDeletedIsMarkedKept:ToolScan.UnreachableDirectoryIsLeftAlone:ToolErrors.PermissionCausesAsAnotherUser'
 
 # clang's libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer.
 check-fuzz: check-deps

@@ -47,8 +47,22 @@ put ".Summer Anthem.m4a.part" 65536 '\0\0\0\040ftypM4A \0\0\0\0'
 # and album art in a subdirectory (never entered).
 put "covers/aurora-lane.jpg" 48213 '\377\330\377\340\0\020JFIF\0'
 
+# quoted ARG...: the arguments as a shell reads them back, so that a shown
+# command can be pasted: plain words as they are, others in single quotes.
+quoted() {
+  local arg words=()
+  for arg; do
+    if [[ $arg =~ ^[A-Za-z0-9_./:=@%+,-]+$ ]]; then
+      words+=("$arg")
+    else
+      words+=("'${arg//\'/\'\\\'\'}'")
+    fi
+  done
+  printf '%s' "${words[*]}"
+}
+
 run() {
-  printf '\n$ ktcache %s\n' "$*"
+  printf '\n$ ktcache %s\n' "$(quoted "$@")"
   "$tool" "$@" || true
 }
 

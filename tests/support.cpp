@@ -16,6 +16,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <utmp.h>
 #endif
 
 #include <atomic>
@@ -257,9 +259,27 @@ void drain(int out_fd, int err_fd, std::string &out, std::string &err) {
     }
 }
 
-} // namespace
+void exec_program(const std::vector<std::string> &argv) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
 
-namespace {
+int wait_for(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string without_carriage_returns(const std::string &text) {
+    std::string plain;
+    for (char c : text) {
+        if (c != '\r') plain += c;
+    }
+    return plain;
+}
 
 // Starts `argv` with stdin from /dev/null, stdout on `out_fd` and stderr into
 // a pipe, collects stderr and what `out_fd`'s other end `out_read` delivers
@@ -277,11 +297,7 @@ ProcessResult start_and_collect(const std::vector<std::string> &argv, int out_fd
         dup2(err_pipe[1], STDERR_FILENO);
         if (out_read >= 0) close(out_read);
         close(err_pipe[0]);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     close(out_fd);
     close(err_pipe[1]);
@@ -293,9 +309,7 @@ ProcessResult start_and_collect(const std::vector<std::string> &argv, int out_fd
         drain(err_pipe[0], -1, result.err, none);
     }
     close(err_pipe[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = wait_for(pid);
     return result;
 }
 
@@ -309,13 +323,7 @@ ProcessResult run_program(const std::vector<std::string> &argv, bool terminal) {
         return {};
     }
     ProcessResult result = start_and_collect(argv, out_pipe[1], out_pipe[0]);
-    if (terminal) {
-        std::string plain;
-        for (char c : result.out) {
-            if (c != '\r') plain += c;
-        }
-        result.out = plain;
-    }
+    if (terminal) result.out = without_carriage_returns(result.out);
     return result;
 }
 
@@ -324,6 +332,42 @@ ProcessResult run_program_into(const std::vector<std::string> &argv,
     const int fd = open(stdout_file.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return {};
     return start_and_collect(argv, fd, -1);
+}
+
+ProcessResult run_on_terminal(const std::vector<std::string> &argv, const std::string &input,
+                              unsigned short columns) {
+    int terminal = -1, program_side = -1;
+    struct winsize size = {24, columns, 0, 0};
+    if (openpty(&terminal, &program_side, nullptr, nullptr, &size) != 0) return {};
+    struct termios mode;
+    if (tcgetattr(program_side, &mode) == 0) {
+        mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(program_side, TCSANOW, &mode);
+    }
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(terminal);
+        if (login_tty(program_side) != 0) _exit(126);
+        exec_program(argv);
+    }
+    close(program_side);
+    // Typed ahead: the terminal holds the line until the program reads it.
+    for (size_t done = 0; done < input.size();) {
+        const ssize_t n = write(terminal, input.data() + done, input.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    ProcessResult result;
+    std::string none;
+    drain(terminal, -1, result.out, none);
+    close(terminal);
+    result.status = wait_for(pid);
+    result.out = without_carriage_returns(result.out);
+    return result;
 }
 
 #endif // !_WIN32

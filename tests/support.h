@@ -79,6 +79,14 @@ ProcessResult run_program(const std::vector<std::string> &argv, bool terminal = 
 // /dev/full) instead; `out` stays empty.
 ProcessResult run_program_into(const std::vector<std::string> &argv,
                                const std::string &stdout_file);
+
+// Runs a program on a pseudo-terminal of `columns` columns that is its
+// controlling terminal and its stdin, stdout and stderr, as in an
+// interactive shell; `input` is typed ahead. The terminal does not echo the
+// input, so `out` holds exactly what the program wrote (without the
+// carriage returns that the terminal adds), and `err` stays empty.
+ProcessResult run_on_terminal(const std::vector<std::string> &argv, const std::string &input,
+                              unsigned short columns = 80);
 #endif
 
 // Scans and returns the report as a string; "<null>" for a null result.

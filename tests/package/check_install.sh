@@ -65,6 +65,11 @@ cp "$source/tests/package/pkgconfig_consumer.c" "$work/pc-consumer/host.c"
 (cd "$work/pc-consumer" && env -u LD_LIBRARY_PATH bash -euo pipefail -c \
   "${recipe//\/opt\/ktcache/$prefix}") >"$work/recipe.log" 2>&1 || { cat "$work/recipe.log"; fail "README's pkg-config recipe"; }
 grep -q "^pkg-config consumer: ktcache 1.0.0" "$work/recipe.log" || { cat "$work/recipe.log"; fail "pkg-config consumer output"; }
+runpath=$(objdump -p "$work/pc-consumer/host" | awk '$1 == "RUNPATH" || $1 == "RPATH" { print $2 }')
+# The run path is the library's directory, spelt plainly.
+moved_libdir="$prefix/${libdir#"$work/prefix/"}"
+[ "$runpath" = "$moved_libdir" ] ||
+  fail "README's pkg-config recipe gives the run path '$runpath', not '$moved_libdir'"
 cat "$work/recipe.log"
 
 echo "check_install: package installs and both consumers run"

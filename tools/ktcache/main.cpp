@@ -7,9 +7,9 @@
 // scripts see stable text that no file name can forge.
 //
 // Exit status: 0 success; 1 a file or status is not valid, the library
-// failed, a file the purge should have deleted remains, or standard output
+// failed, a file the purge tried to delete remains, or standard output
 // could not be written; 2 a usage error (unknown command or option, bad
-// number).
+// number, empty directory name).
 #include "json_document.h"
 #include "ktcache.hpp"
 
@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cctype>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -331,39 +332,33 @@ class Table {
     std::vector<std::vector<std::string>> rows_;
 };
 
-std::string plural(uint64_t n, const char *word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+// "1 file", "2 files"; `many` for a word whose plural is not the word and "s".
+std::string plural(uint64_t n, const char *one, const char *many = nullptr) {
+    const std::string word = n == 1 ? one : many != nullptr ? many : std::string(one) + "s";
+    return std::to_string(n) + " " + word;
 }
 
 // ===========================================================================
 // Causes
 // ===========================================================================
 
-// The library's failure texts say which step failed, not why; the tool looks
-// at the path again itself and adds the system's reason.
-std::string with_cause(const std::string &path, const std::string &reason) {
-    if (reason == "stat failed") {
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0) return reason + ": " + std::strerror(errno);
-    } else if (reason == "fopen failed") {
-        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return reason + ": " + std::strerror(errno);
-        close(fd);
-    }
-    return reason;
+// The system's reason for a validation that could not be carried out (the
+// result -1, whose text names only the step that failed): the tool queries
+// and opens the file itself. 0 when both succeed now.
+int unchecked_error(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return errno;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    close(fd);
+    return 0;
 }
 
-// Why a file of `dir` could not be deleted, as far as the tool can tell: the
-// directory must be writable and searchable, and a sticky directory lets
-// only owners delete.
-std::string deletion_cause(const std::string &dir, const std::string &file) {
-    if (faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-        return std::string(": ") + std::strerror(errno);
-    struct stat d, f;
-    if (stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) != 0 && lstat(file.c_str(), &f) == 0 &&
-        geteuid() != 0 && f.st_uid != geteuid() && d.st_uid != geteuid())
-        return std::string(": ") + std::strerror(EPERM);
-    return "";
+// The library's reason for a validation result, with the system's reason
+// added when the check could not be carried out.
+std::string validation_reason(const std::string &path, const ktcache::Validation &v) {
+    const int error = v.checked() || path.empty() ? 0 : unchecked_error(path);
+    return error != 0 ? v.reason + ": " + std::strerror(error) : v.reason;
 }
 
 // ===========================================================================
@@ -384,7 +379,8 @@ struct Arguments {
 };
 
 struct OptionSpec {
-    const char *name; // null ends the list
+    const char *name;       // null ends the list
+    const char *short_name; // the same option in one letter ("-y"), or null
     bool takes_value;
 };
 
@@ -400,7 +396,7 @@ struct Command {
     const char *name;
     const char *synopsis;
     const char *help;
-    OptionSpec options[2]; // unused entries have a null name
+    OptionSpec options[3]; // unused entries have a null name
     // Operands: how many, and what one is called in the messages; no
     // operands at all when `operand` is null.
     const char *operand;
@@ -410,19 +406,30 @@ struct Command {
 
 const Command kCommands[] = {
     {"scan",
-     "scan DIR [--purge] [--json]",
-     "Lists the valid audio files of the cache directory DIR with their sizes and\n"
-     "formats, sorted by name, the totals, and every file that fails validation\n"
-     "with the reason. Files whose names begin with a dot and subdirectories are\n"
-     "ignored. Exit status 1 when no report could be produced or a file that\n"
-     "should have been deleted remains.\n\n"
-     "  --purge   delete the files that fail validation (nothing is deleted without it)\n"
-     "  --json    print the library's JSON report exactly as returned, then a newline\n\n"
-     "On a terminal, names are quoted as ls quotes them. Into a pipe or file,\n"
-     "fields are separated by one tab, one record per line, and names are written\n"
-     "with \\t, \\n, \\r, \\\\ and \\xHH for other control bytes and bytes that are\n"
-     "not UTF-8.\n",
-     {{"--purge", false}, {"--json", false}},
+     "scan DIR [--purge [--yes]] [--json]",
+     "Lists the valid audio files of the cache directory DIR (size, format, name)\n"
+     "sorted by name, the totals, then every other file with the reason and the\n"
+     "action: \"would be purged\", \"purged\", \"kept (could not delete: REASON)\", or\n"
+     "\"left alone\" for a file that could not be checked (a lease, a dangling link,\n"
+     "a status the user may not read). Files whose names begin with a dot and\n"
+     "subdirectories are ignored. Exit status 1 when no report could be produced\n"
+     "or a file that the purge tried to delete remains.\n\n"
+     "  --purge     delete every file that is not a recognised audio track of at\n"
+     "              least 1024 bytes: cover art, cue sheets and audio of other\n"
+     "              formats too. Meant for the player's cache directory only.\n"
+     "              Nothing is deleted without it. With standard input a terminal,\n"
+     "              it first shows what it would delete and asks.\n"
+     "  --yes, -y   with --purge, delete without asking\n"
+     "  --json      print the library's JSON report exactly as returned, then a\n"
+     "              newline; files that should have been purged and remain are\n"
+     "              named on standard error\n\n"
+     "The format is read from the file's first bytes, not its name: an MP3\n"
+     "without an ID3 tag reads \"aac\", AIFF reads \"wav\", Ogg of any codec \"ogg\".\n\n"
+     "On a terminal, names are quoted as ls quotes them. Into a pipe or file, each\n"
+     "record is one line with the terminal's columns separated by one tab, the\n"
+     "name last, and names are written with \\t, \\n, \\r, \\\\ and \\xHH for other\n"
+     "control bytes and bytes that are not UTF-8.\n",
+     {{"--purge", nullptr, false}, {"--yes", "-y", false}, {"--json", nullptr, false}},
      "DIR",
      true,
      run_scan},
@@ -432,7 +439,7 @@ const Command kCommands[] = {
      "or \"error\" with the reason. Exit status 1 when any file is not valid.\n"
      "FILE is written as scan writes names.\n\n"
      "  --min-size N   minimum size in bytes (default 1024; 0 or less selects it)\n",
-     {{"--min-size", true}},
+     {{"--min-size", nullptr, true}},
      "FILE",
      false,
      run_check},
@@ -528,16 +535,17 @@ std::string parse_options(const std::vector<std::string> &args, Arguments &out) 
         const std::string name = arg.substr(0, eq);
         const OptionSpec *option = nullptr;
         for (const OptionSpec &s : out.command->options) {
-            if (s.name != nullptr && name == s.name) option = &s;
+            if (s.name != nullptr && (name == s.name || (s.short_name && name == s.short_name)))
+                option = &s;
         }
         if (option == nullptr) return "unknown option '" + name + "'";
         if (!option->takes_value) {
             if (eq != std::string::npos) return "option '" + name + "' takes no value";
-            out.options[name] = "";
+            out.options[option->name] = "";
         } else if (eq != std::string::npos) {
-            out.options[name] = arg.substr(eq + 1);
+            out.options[option->name] = arg.substr(eq + 1);
         } else if (i + 1 < args.size()) {
-            out.options[name] = args[++i];
+            out.options[option->name] = args[++i];
         } else {
             return "option '" + name + "' needs a value";
         }
@@ -572,26 +580,49 @@ bool parse_integer(const std::string &text, long long min, long long max, long l
 // ===========================================================================
 // scan
 // ===========================================================================
+//
+// run_scan's steps: examine the directory (one walk), scan it with the
+// library (one call), print, and keep the record of the purge. The report
+// names only the valid files; what the command tells about the others comes
+// from its own walk, with the library's validation of each file.
 
-// One file as the tool sees it with its own validation.
-struct Examined {
-    std::string name;
-    bool valid = false;
-    int64_t bytes = 0;
-    std::string format; // valid files
-    std::string reason; // the others
-};
+// The kind of a directory entry: the directory's own word where it gives one,
+// else the entry's status after following symbolic links.
+enum class Kind { regular, other, unreadable };
 
-// Calls `visit(name)` for every entry of `dir` whose name does not begin
-// with a dot. False when the directory cannot be read.
-template <typename Visit> bool for_each_cached_file(const std::string &dir, Visit visit) {
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return false;
-    while (const dirent *entry = readdir(d)) {
-        if (entry->d_name[0] != '.') visit(std::string_view(entry->d_name));
+// The library's rules that the command repeats, here and nowhere else, as
+// include/ktcache.h documents them for ktcache_scan_dir_json.
+//
+// The entries the scan looks at: names that do not begin with "." (partial
+// downloads), and regular files after following symbolic links. Among them
+// are those whose status cannot be read (a dangling link, a directory the
+// user may list but not search): the scan passes over them unjudged, and the
+// command reports them as left alone.
+bool in_scan(std::string_view name, Kind kind) {
+    return !name.empty() && name[0] != '.' && kind != Kind::other;
+}
+
+// A file that the scan may not open (EACCES or EPERM) is judged broken, and
+// purged; any other failure to open it leaves it unjudged (a lease, an I/O
+// error).
+bool scan_condemns_open_error(int error) { return error == EACCES || error == EPERM; }
+
+// The kind of `entry` of the directory open as `d`: most file systems say
+// it in the entry, so that only links and unknown kinds need a status query,
+// whose failure is left in `error`.
+Kind kind_of(DIR *d, const dirent &entry, int &error) {
+    switch (entry.d_type) {
+    case DT_REG: return Kind::regular;
+    case DT_LNK:
+    case DT_UNKNOWN: break;
+    default: return Kind::other;
     }
-    closedir(d);
-    return true;
+    struct stat st;
+    if (fstatat(dirfd(d), entry.d_name, &st, 0) != 0) {
+        error = errno;
+        return Kind::unreadable;
+    }
+    return S_ISREG(st.st_mode) ? Kind::regular : Kind::other;
 }
 
 std::string path_of(const std::string &dir, std::string_view name) {
@@ -600,55 +631,137 @@ std::string path_of(const std::string &dir, std::string_view name) {
     return path.append(dir).append(1, '/').append(name);
 }
 
-// Every file of `dir` that the scan would validate (regular, after
-// following links), with the tool's own result.
-std::vector<Examined> examine_all(const std::string &dir) {
-    std::vector<Examined> files;
-    for_each_cached_file(dir, [&](std::string_view name) {
-        const std::string path = path_of(dir, name);
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-        const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
-        Examined e;
-        e.name = name;
-        e.valid = v.valid();
-        e.bytes = st.st_size;
-        if (e.valid) {
-            e.format = std::string(ktcache::name(v.format()));
-        } else {
-            e.reason = with_cause(path, v.reason);
-        }
-        files.push_back(std::move(e));
-    });
-    return files;
-}
+// What the tool learns about one file from the library's validation.
+enum class Verdict { unjudged, valid, broken, unchecked, other };
 
-// The files of `dir` that the report leaves out and that fail validation,
-// validated once more for the reason. Entries that are no regular file at
-// all, which the scan skips, are told apart by the validation's own status
-// query, so no second one is made.
-std::vector<Examined> examine_unlisted(const std::string &dir,
-                                       const std::unordered_set<std::string_view> &listed) {
-    std::vector<Examined> rejected;
-    for_each_cached_file(dir, [&](std::string_view name) {
-        if (listed.count(name) != 0) return;
-        const std::string path = path_of(dir, name);
-        const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
-        if (v.valid() || v.reason == "not regular file" || v.reason == "stat failed") return;
-        Examined e;
-        e.name = name;
-        e.reason = with_cause(path, v.reason);
-        rejected.push_back(std::move(e));
-    });
-    return rejected;
-}
+struct Look {
+    Verdict verdict;
+    std::string reason;      // broken: the library's; unchecked: the system's
+    int64_t bytes;           // valid
+    std::string_view format; // valid: the library's name of the format
 
-bool still_exists(const std::string &path) {
+    Look(Verdict v = Verdict::unjudged, std::string why = "", int64_t size = 0,
+         std::string_view name = "")
+        : verdict(v), reason(std::move(why)), bytes(size), format(name) {}
+};
+
+Look look_at(const std::string &path) {
     struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    if (stat(path.c_str(), &st) != 0) return {Verdict::unchecked, std::strerror(errno)};
+    if (!S_ISREG(st.st_mode)) return {Verdict::other};
+    const ktcache::Validation v = ktcache::validate_file(path, KTCACHE_DEFAULT_MIN_SIZE);
+    if (v.valid()) return {Verdict::valid, "", st.st_size, ktcache::name(v.format())};
+    if (v.checked()) return {Verdict::broken, v.reason};
+    const int error = unchecked_error(path);
+    if (scan_condemns_open_error(error))
+        return {Verdict::broken, v.reason + ": " + std::strerror(error)};
+    return {Verdict::unchecked, error != 0 ? std::strerror(error) : v.reason};
 }
 
-// A row of the valid files; its texts belong to the report or to an Examined.
+// No entry of that name any more (a status that cannot be read is no proof).
+bool is_gone(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// What the command tells about an entry that the report leaves out.
+enum class Action { none, would_be_purged, purged, kept, left_alone };
+
+struct Entry {
+    std::string name;
+    Look look;
+    Action action = Action::none;
+    std::string cause; // kept: why it could not be deleted
+
+    explicit Entry(std::string_view entry_name, Look first_look = {})
+        : name(entry_name), look(std::move(first_look)) {}
+};
+
+struct Examination {
+    std::string dir;
+    std::vector<Entry> entries; // in directory order
+    int open_error = 0;         // why the directory could not be read; 0 if it could
+
+    void judge(Entry &e) const {
+        if (e.look.verdict == Verdict::unjudged) e.look = look_at(path_of(dir, e.name));
+    }
+};
+
+// Examine: the command's one walk of the directory. Every entry the scan
+// looks at is noted; with `judge`, each is judged at once, as a purge must
+// before the library takes the broken ones away.
+Examination examine(const std::string &dir, bool judge) {
+    Examination seen;
+    seen.dir = dir;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) {
+        seen.open_error = errno;
+        return seen;
+    }
+    while (const dirent *entry = readdir(d)) {
+        int error = 0;
+        const Kind kind = kind_of(d, *entry, error);
+        if (!in_scan(entry->d_name, kind)) continue;
+        if (kind == Kind::unreadable) {
+            seen.entries.emplace_back(entry->d_name,
+                                      Look(Verdict::unchecked, std::strerror(error)));
+        } else {
+            seen.entries.emplace_back(entry->d_name);
+            if (judge) seen.judge(seen.entries.back());
+        }
+    }
+    closedir(d);
+    return seen;
+}
+
+// Why a file that the purge tried to delete remains, as far as the tool can
+// tell: the directory must be writable and searchable, and a sticky directory
+// lets only owners delete.
+std::string deletion_cause(const std::string &dir, const std::string &file) {
+    if (faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return std::strerror(errno);
+    struct stat d, f;
+    if (stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) != 0 && lstat(file.c_str(), &f) == 0 &&
+        geteuid() != 0 && f.st_uid != geteuid() && d.st_uid != geteuid())
+        return std::strerror(EPERM);
+    return "cause unknown";
+}
+
+// Without a purge: a broken file would be purged; one that could not be
+// checked is left alone.
+Action dry_run_action(const Examination &seen, Entry &e) {
+    seen.judge(e);
+    if (e.look.verdict == Verdict::broken) return Action::would_be_purged;
+    return e.look.verdict == Verdict::unchecked ? Action::left_alone : Action::none;
+}
+
+// After a purge: a file judged broken before is purged when it is gone; when
+// it remains it is looked at again. Still broken, the purge could not delete
+// it; now unreadable (a link whose target the purge took away), the scan
+// could not judge it either. An entry that could not be checked before the
+// purge was left alone.
+Action purge_action(const Examination &seen, Entry &e) {
+    const std::string path = path_of(seen.dir, e.name);
+    if (is_gone(path)) return e.look.verdict == Verdict::broken ? Action::purged : Action::none;
+    if (e.look.verdict == Verdict::unchecked) return Action::left_alone;
+    e.look = look_at(path);
+    if (e.look.verdict == Verdict::broken) {
+        e.cause = deletion_cause(seen.dir, path);
+        return Action::kept;
+    }
+    return e.look.verdict == Verdict::unchecked ? Action::left_alone : Action::none;
+}
+
+// What became of each entry that the report leaves out (or of every entry,
+// when no report came back).
+void settle(Examination &seen, const std::unordered_set<std::string_view> &listed, bool purge) {
+    for (Entry &e : seen.entries) {
+        e.action = listed.count(e.name) != 0 ? Action::none
+                   : purge                   ? purge_action(seen, e)
+                                             : dry_run_action(seen, e);
+    }
+}
+
+// A row of the valid files; its texts belong to the report or to an Entry.
 struct ValidRow {
     std::string_view name;
     int64_t bytes;
@@ -656,12 +769,18 @@ struct ValidRow {
 };
 
 // What a scan found: the valid files (from the report, or from the tool's own
-// validation when there is none) and the files that fail validation.
+// validation when there is none) and the entries the report leaves out, each
+// with what became of it.
 struct ScanTable {
     std::vector<ValidRow> valid;
-    std::vector<Examined> rejected;
     uint64_t valid_count = 0;
     int64_t total_bytes = 0;
+    std::vector<const Entry *> unlisted;
+
+    size_t count(Action action) const {
+        return std::count_if(unlisted.begin(), unlisted.end(),
+                             [&](const Entry *e) { return e->action == action; });
+    }
 };
 
 // Reads the report in place: its names stay in `report`, which must outlive
@@ -681,143 +800,204 @@ bool read_report(std::string &report, ScanTable &table) {
     return true;
 }
 
-// Prints the table; returns the number of files the purge left behind.
-size_t print_scan_table(Output &out, const std::string &dir, ScanTable &t, bool purge) {
-    const bool terminal = stdout_is_terminal();
-    std::string scratch;
-    if (!t.valid.empty()) {
-        std::sort(t.valid.begin(), t.valid.end(),
-                  [](const ValidRow &a, const ValidRow &b) { return name_before(a.name, b.name); });
-        Table valid(out, terminal);
-        valid.add({"name", "size", "format"});
-        for (const ValidRow &row : t.valid)
-            valid.add({shown_name(row.name, terminal, scratch), ktcache::format_bytes(row.bytes),
-                       row.format});
-        valid.print();
-    }
-    out.put("total: " + plural(t.valid_count, "valid file") + ", " +
-            ktcache::format_bytes(t.total_bytes) + " (" + std::to_string(t.total_bytes) +
-            " bytes)\n");
-
-    std::sort(t.rejected.begin(), t.rejected.end(),
-              [](const Examined &a, const Examined &b) { return name_before(a.name, b.name); });
-    std::vector<std::string> actions;
-    size_t purged = 0, kept = 0;
-    for (const Examined &e : t.rejected) {
-        const std::string path = path_of(dir, e.name);
-        if (!purge) {
-            actions.push_back("would be purged");
-        } else if (still_exists(path)) {
-            actions.push_back("kept (could not delete" + deletion_cause(dir, path) + ")");
-            ++kept;
-        } else {
-            actions.push_back("purged");
-            ++purged;
+// The table of the scan: the valid files of `report`, or, when there is
+// none, of the tool's own validation; then the entries the report leaves
+// out. False when the report is not JSON.
+bool tabulate(Examination &seen, std::string *report, bool purge, ScanTable &table) {
+    std::unordered_set<std::string_view> listed;
+    if (report != nullptr) {
+        if (!read_report(*report, table)) return false;
+        listed.reserve(table.valid.size());
+        for (const ValidRow &row : table.valid) listed.insert(row.name);
+    } else {
+        for (Entry &e : seen.entries) {
+            seen.judge(e);
+            if (e.look.verdict != Verdict::valid) continue;
+            ++table.valid_count;
+            // As the report's total: it stops at the largest value.
+            table.total_bytes = e.look.bytes > INT64_MAX - table.total_bytes
+                                    ? INT64_MAX
+                                    : table.total_bytes + e.look.bytes;
+            table.valid.push_back({e.name, e.look.bytes, e.look.format});
+            listed.insert(e.name);
         }
     }
-    if (purge) out.put("purged: " + plural(purged, "file") + "\n");
-    if (!t.rejected.empty()) {
-        out.put('\n');
-        Table failed(out, terminal);
-        failed.add({"not valid", "reason", "action"});
-        for (size_t i = 0; i < t.rejected.size(); ++i)
-            failed.add({shown_name(t.rejected[i].name, terminal, scratch), t.rejected[i].reason,
-                        actions[i]});
-        failed.print();
+    settle(seen, listed, purge);
+    for (const Entry &e : seen.entries) {
+        if (e.action != Action::none) table.unlisted.push_back(&e);
     }
-    return kept;
+    return true;
 }
 
-// The scan failed before touching anything: say why, with the system's reason
-// when the library only says which step failed.
-int scan_failed(const std::string &dir, const std::string &error) {
-    if (error == "opendir failed") {
-        std::string cause = error;
-        if (DIR *d = opendir(dir.c_str())) {
-            closedir(d);
-        } else {
-            cause = std::strerror(errno);
-        }
-        std::fprintf(stderr, "ktcache: cannot scan '%s': %s\n", piped_name(dir).c_str(),
-                     cause.c_str());
-    } else {
-        std::fprintf(stderr, "ktcache scan: %s: %s\n", piped_name(dir).c_str(), error.c_str());
+std::string reason_text(const Entry &e) {
+    return e.action == Action::left_alone ? "could not be checked: " + e.look.reason
+                                          : e.look.reason;
+}
+
+std::string action_text(const Entry &e) {
+    switch (e.action) {
+    case Action::would_be_purged: return "would be purged";
+    case Action::purged: return "purged";
+    case Action::kept: return "kept (could not delete: " + e.cause + ")";
+    case Action::left_alone: return "left alone";
+    default: return "";
     }
+}
+
+// Prints the table: the valid files and the totals (unless the dry run
+// before the question showed them already), the summary lines, then every
+// entry the report leaves out with what became of it. The name is the last
+// column, as in ls -l, so that a long name wraps only its own row.
+void print_scan_table(Output &out, ScanTable &t, bool purge, bool with_valid) {
+    const bool terminal = stdout_is_terminal();
+    std::string scratch;
+    if (with_valid) {
+        if (!t.valid.empty()) {
+            std::sort(t.valid.begin(), t.valid.end(), [](const ValidRow &a, const ValidRow &b) {
+                return name_before(a.name, b.name);
+            });
+            Table valid(out, terminal);
+            valid.add({"size", "format", "name"});
+            for (const ValidRow &row : t.valid)
+                valid.add({ktcache::format_bytes(row.bytes), row.format,
+                           shown_name(row.name, terminal, scratch)});
+            valid.print();
+        }
+        out.put("total: " + plural(t.valid_count, "valid file") + ", " +
+                ktcache::format_bytes(t.total_bytes) + " (" + std::to_string(t.total_bytes) +
+                " bytes)\n");
+    }
+    if (purge) out.put("purged: " + plural(t.count(Action::purged), "file") + "\n");
+    if (const size_t unchecked = t.count(Action::left_alone))
+        out.put("could not be checked: " + plural(unchecked, "entry", "entries") + "\n");
+    if (t.unlisted.empty()) return;
+
+    std::sort(t.unlisted.begin(), t.unlisted.end(),
+              [](const Entry *a, const Entry *b) { return name_before(a->name, b->name); });
+    out.put('\n');
+    Table others(out, terminal);
+    others.add({"reason", "action", "name"});
+    for (const Entry *e : t.unlisted)
+        others.add({reason_text(*e), action_text(*e), shown_name(e->name, terminal, scratch)});
+    others.print();
+}
+
+// Before a purge on a terminal: shows what the purge would delete (the dry
+// run's table, on standard error with --json) and asks. True to go ahead:
+// when the answer is yes, and when nothing would be deleted; `asked` tells
+// whether the question was put.
+bool purge_confirmed(Output &out, Examination &seen, bool json, bool &asked) {
+    ScanTable dry_run;
+    tabulate(seen, nullptr, false, dry_run);
+    const size_t doomed = dry_run.count(Action::would_be_purged);
+    asked = doomed > 0;
+    if (!asked) return true;
+    if (json) {
+        for (const Entry *e : dry_run.unlisted) {
+            if (e->action == Action::would_be_purged)
+                std::fprintf(stderr, "ktcache scan: would purge '%s' (%s)\n",
+                             piped_name(e->name).c_str(), e->look.reason.c_str());
+        }
+    } else {
+        print_scan_table(out, dry_run, false, true);
+    }
+    if (!out.flush()) return false; // main reports the write error
+    std::fprintf(stderr, "Delete %s? [y/N] ", plural(doomed, "file").c_str());
+    std::fflush(stderr);
+    std::string answer;
+    char c = 0;
+    ssize_t n = 0;
+    while ((n = read(STDIN_FILENO, &c, 1)) == 1 || (n < 0 && errno == EINTR)) {
+        if (n == 1 && c == '\n') break;
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (n == 1 && !std::isspace(b)) answer += static_cast<char>(std::tolower(b));
+    }
+    if (n == 0) std::fputc('\n', stderr); // end of input: the line is still open
+    if (answer == "y" || answer == "yes") return true;
+    std::fputs("nothing deleted\n", stderr);
+    return false;
+}
+
+// The scan failed before touching anything: say why, in the system's words
+// when the tool's own walk could not open the directory either.
+int scan_failed(const Examination &seen, const std::string &error) {
+    std::fprintf(stderr, "ktcache: cannot scan '%s': %s\n", piped_name(seen.dir).c_str(),
+                 seen.open_error != 0 ? std::strerror(seen.open_error) : error.c_str());
     return kExitFailure;
 }
 
 // The directory was walked but no report came back: name the valid files
 // whose names the report could not hold, or give the other causes.
-void explain_missing_report(const std::string &dir, const std::vector<Examined> &files) {
+void explain_missing_report(const Examination &seen) {
     bool named = false;
-    for (const Examined &e : files) {
-        if (!e.valid || is_utf8(e.name)) continue;
+    for (const Entry &e : seen.entries) {
+        if (e.look.verdict != Verdict::valid || is_utf8(e.name)) continue;
         std::fprintf(stderr,
                      "ktcache scan: %s: no report could be produced: the name of valid file "
                      "'%s' is not UTF-8\n",
-                     piped_name(dir).c_str(), piped_name(e.name).c_str());
+                     piped_name(seen.dir).c_str(), piped_name(e.name).c_str());
         named = true;
     }
     if (!named)
         std::fprintf(stderr,
                      "ktcache scan: %s: no report could be produced (out of memory or file "
                      "descriptors, or a failed enumeration)\n",
-                     piped_name(dir).c_str());
+                     piped_name(seen.dir).c_str());
+}
+
+// The record of the purge, and the exit status: 1 when no report came back
+// or a file that the purge tried to delete remains; entries left alone do
+// not count. The table holds the record; with --json, standard error names
+// each file that remains with its reason (and, when no report came back,
+// each file purged).
+int purge_record(const ScanTable &table, bool report, bool json) {
+    for (const Entry *e : json ? table.unlisted : std::vector<const Entry *>{}) {
+        const std::string name = piped_name(e->name);
+        if (e->action == Action::kept) {
+            std::fprintf(stderr, "ktcache scan: could not delete '%s' (%s): %s\n", name.c_str(),
+                         e->look.reason.c_str(), e->cause.c_str());
+        } else if (e->action == Action::purged && !report) {
+            std::fprintf(stderr, "ktcache scan: purged '%s' (%s)\n", name.c_str(),
+                         e->look.reason.c_str());
+        }
+    }
+    return report && table.count(Action::kept) == 0 ? kExitOk : kExitFailure;
 }
 
 int run_scan(const Arguments &a, Output &out) {
     const std::string &dir = a.operands[0];
+    if (dir.empty()) return usage_error(*a.command, "empty directory name");
     const bool purge = a.has("--purge");
     const bool json = a.has("--json");
 
-    // A purge takes the broken files away, so they are looked at first; a
-    // plain scan validates afterwards only the files that the report leaves out.
-    std::vector<Examined> before;
-    if (purge) before = examine_all(dir);
-    ktcache::ScanResult result = ktcache::scan_dir_json(dir, purge);
-    if (!result && !result.error.empty()) return scan_failed(dir, result.error);
+    // Examine, before a purge takes the broken files away; a purge on a
+    // terminal asks first.
+    Examination seen = examine(dir, purge);
+    bool asked = false;
+    if (purge && !a.has("--yes") && isatty(STDIN_FILENO) == 1 &&
+        !purge_confirmed(out, seen, json, asked))
+        return kExitOk;
 
+    // Scan.
+    ktcache::ScanResult result = ktcache::scan_dir_json(dir, purge);
+    if (!result && !result.error.empty()) return scan_failed(seen, result.error);
+
+    // Print: the report as it is, or the table.
     if (json && result) {
         out.put(*result.report);
         out.put('\n');
-        return kExitOk;
+        if (!purge) return kExitOk;
     }
-
     ScanTable table;
-    if (result && !read_report(*result.report, table)) {
+    if (!tabulate(seen, result ? &*result.report : nullptr, purge, table)) {
         std::fprintf(stderr, "ktcache scan: the library returned a report that is not JSON\n");
         return kExitFailure;
     }
-    std::unordered_set<std::string_view> listed;
-    listed.reserve(table.valid.size());
-    for (const ValidRow &row : table.valid) listed.insert(row.name);
-    if (result && !purge) {
-        table.rejected = examine_unlisted(dir, listed);
-    } else {
-        if (!purge) before = examine_all(dir);
-        if (!result) explain_missing_report(dir, before);
-        for (Examined &e : before) {
-            if (!e.valid) {
-                // A download that completed while the purge ran is listed, and stays.
-                if (listed.count(e.name) == 0) table.rejected.push_back(std::move(e));
-            } else if (!result) {
-                ++table.valid_count;
-                table.total_bytes += e.bytes;
-                table.valid.push_back({e.name, e.bytes, e.format});
-            }
-        }
-    }
-    if (json) {
-        // No report to print: the record of the purge goes to stderr.
-        for (const Examined &e : purge ? table.rejected : std::vector<Examined>{}) {
-            std::fprintf(stderr, "ktcache scan: %s '%s' (%s)\n",
-                         still_exists(path_of(dir, e.name)) ? "could not delete" : "purged",
-                         piped_name(e.name).c_str(), e.reason.c_str());
-        }
-        return kExitFailure;
-    }
-    const size_t kept = print_scan_table(out, dir, table, purge);
-    return result && kept == 0 ? kExitOk : kExitFailure;
+    if (!result) explain_missing_report(seen);
+    if (!json) print_scan_table(out, table, purge, !asked);
+
+    // The record of the purge, and the exit status.
+    return purge_record(table, result.ok(), json);
 }
 
 // ===========================================================================
@@ -840,7 +1020,7 @@ int run_check(const Arguments &a, Output &out) {
         } else {
             all_valid = false;
             table.add({shown_name(path, terminal), v.checked() ? "invalid" : "error",
-                       with_cause(path, v.reason)});
+                       validation_reason(path, v)});
         }
     }
     table.print();
