@@ -42,7 +42,7 @@ test: build
 
 # The .NET host test: Mono's C# compiler builds the P/Invoke declarations of
 # docs/windows-hosts.md into a host that calls the Linux library through them.
-DOTNET_PACKAGES := mono-mcs mono-runtime
+DOTNET_PACKAGES := mono-mcs mono-runtime locales
 test-dotnet:
 	@$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(DEBIAN_PACKAGES) $(DOTNET_PACKAGES)"
 	cmake -S . -B $(BUILD_DIR) -DKTCACHE_WERROR=ON $(CMAKE_FLAGS)

@@ -9,8 +9,9 @@ const koffi = require('koffi');
 
 // The interface this package is written against (ktcache_abi_version()).
 const ABI_VERSION = 1;
-// KTCACHE_BYTES_TEXT_SIZE: always holds a byte-count text and its NUL.
-const BYTES_TEXT_SIZE = 17;
+// KTCACHE_BYTES_TEXT_SIZE (17) holds a byte-count text and its NUL while the
+// locale's decimal mark is one byte; a multibyte mark adds up to 15 bytes.
+const BYTES_TEXT_SIZE = 17 + 15;
 
 // ---------------------------------------------------------------------------
 // Paths for the library

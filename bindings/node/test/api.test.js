@@ -5,6 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
+const { execFileSync } = require('node:child_process');
 const { HEADERS, HTML, track, tempDir } = require('./support');
 const ktcache = require('..');
 
@@ -84,6 +85,23 @@ test('isHttpSuccess, formatBytes over the full 64-bit range, selftest, version',
   for (const [count, text] of texts) assert.equal(ktcache.formatBytes(count), text, String(count));
   assert.equal(ktcache.selftest(), 0);
   assert.equal(ktcache.version, '1.0.0');
+});
+
+test('formatBytes where the decimal mark is two bytes long (Pashto locale)', { skip: process.platform !== 'linux' && 'glibc locales' }, (t) => {
+  // The locale is made here (package locales) and set in a child process:
+  // the mark is the process's, and this one stays in the C locale.
+  const locales = tempDir(t);
+  execFileSync('localedef', ['-i', 'ps_AF', '-f', 'UTF-8', path.join(locales, 'ps_AF.UTF-8')]);
+  const script = `
+    const koffi = require('koffi');
+    const setlocale = koffi.load('libc.so.6').func('const char *setlocale(int category, const char *locale)');
+    const LC_NUMERIC = 1;
+    if (!setlocale(LC_NUMERIC, 'ps_AF.UTF-8')) throw new Error('no locale ps_AF.UTF-8');
+    const ktcache = require('.');
+    console.log(JSON.stringify([1280, 2n ** 63n - 1n].map((count) => ktcache.formatBytes(count))));`;
+  const root = path.join(__dirname, '..');
+  const texts = execFileSync(process.execPath, ['-e', script], { cwd: root, env: { ...process.env, LOCPATH: locales } });
+  assert.deepEqual(JSON.parse(texts), ['1\u066b2 KB', '8589934592\u066b00 GB']);
 });
 
 test('arguments the C types cannot carry are refused, never truncated or wrapped', () => {
