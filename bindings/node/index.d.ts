@@ -1,4 +1,6 @@
-// Type declarations of the ktcache package (CommonJS).
+// Type declarations of the ktcache package's CommonJS entry (index.js).
+// index.d.mts declares the ES module entry (index.mjs) from these: the same
+// functions by name, and this module as its default export.
 
 /** A container the library recognises from a file's first bytes. */
 export type AudioFormat = 'm4a' | 'mp3' | 'aac' | 'flac' | 'ogg' | 'wav';
@@ -97,7 +99,8 @@ export interface Ktcache {
 export function load(file?: string | null, options?: LoadOptions): Ktcache;
 
 // The module itself: the same functions over the library load() finds
-// without a file, loaded on first use.
+// without a file, loaded on first use (and so are the three values below,
+// which the ES module entry leaves to its default export).
 export const libraryPath: string;
 export const version: string;
 export const abiVersion: number;
