@@ -6,6 +6,7 @@
 // choice. Synchronous calls run on the calling thread; the *Async calls run
 // in worker threads, each of which makes a call and reads its reason in turn.
 
+const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
@@ -23,13 +24,33 @@ const LIBRARY_NAMES = {
   darwin: [`lib${LIBRARY_BASE}.1.dylib`, `lib${LIBRARY_BASE}.dylib`],
 }[process.platform] || [`lib${LIBRARY_BASE}.so.1`, `lib${LIBRARY_BASE}.so`];
 
+// The package carries the library for some platforms, each under
+// prebuilds/<platform>-<arch>/ by the first of its names.
+const PLATFORM = `${process.platform}-${process.arch}`;
+const PREBUILDS = outsideAsar(path.join(__dirname, 'prebuilds'));
+
+// Electron keeps an application's files in an asar archive, which the
+// system's loader cannot read; the files it leaves out (asarUnpack) are in
+// the directory beside it, app.asar.unpacked, at the same place.
+function outsideAsar(file) {
+  return file.replace(/\.asar(?=[\\/])/, '.asar.unpacked');
+}
+
 /** Where the library is looked for: the explicit file, else KTCACHE_LIBRARY,
- *  else the platform's names next to this package, then on the system's
- *  search path. */
+ *  else the package's own library for this platform, then the platform's
+ *  names on the system's search path. */
 function libraryCandidates(file) {
   if (file !== undefined && file !== null) return [String(file)];
   if (process.env.KTCACHE_LIBRARY) return [process.env.KTCACHE_LIBRARY];
-  return [...LIBRARY_NAMES.map((name) => path.join(__dirname, name)), ...LIBRARY_NAMES];
+  return [path.join(PREBUILDS, PLATFORM, LIBRARY_NAMES[0]), ...LIBRARY_NAMES];
+}
+
+function prebuiltPlatforms() {
+  try {
+    return fs.readdirSync(PREBUILDS);
+  } catch {
+    return [];
+  }
 }
 
 function openFirst(candidates) {
@@ -41,10 +62,13 @@ function openFirst(candidates) {
       failures.push(`  ${candidate}: ${error.message}`);
     }
   }
-  const error = new Error(
-    `ktcache: the library could not be loaded (pass its path to load() or set KTCACHE_LIBRARY); ` +
-      `tried:\n${failures.join('\n')}`
-  );
+  const shipped = prebuiltPlatforms();
+  const advice = shipped.includes(PLATFORM)
+    ? 'Pass its path to load() or set KTCACHE_LIBRARY.'
+    : `This package carries no library for ${PLATFORM} (${shipped.length ? `only for ${shipped.join(', ')}` : 'none'}): ` +
+      "build it from the project's sources (make build, or CMake), then pass its path to load() " +
+      'or set KTCACHE_LIBRARY.';
+  const error = new Error(`ktcache: the library could not be loaded; tried:\n${failures.join('\n')}\n${advice}`);
   error.code = 'ERR_KTCACHE_LOAD';
   error.tried = candidates;
   throw error;
