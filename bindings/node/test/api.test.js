@@ -4,6 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 const { PACKAGE, WINDOWS, HEADERS, HTML, track, tempDir } = require('./support');
@@ -44,13 +45,16 @@ test("loading: explicit path, else KTCACHE_LIBRARY, else the package's own; a fa
 test('in a packaged Electron app the library is loaded from beside the asar archive', async (t) => {
   // The package's files inside app.asar, its prebuilds/ left out of the
   // archive (asarUnpack) into app.asar.unpacked, as electron-builder lays
-  // them out; here both are plain directories.
-  const app = tempDir(t);
+  // them out; here both are plain directories. Windows cannot delete a DLL
+  // that is loaded: there the directory is left in the temporary directory.
+  const app = fs.mkdtempSync(path.join(os.tmpdir(), 'ktcache-electron-'));
+  t.after(() => WINDOWS || fs.rmSync(app, { recursive: true, force: true }));
   const packed = path.join(app, 'app.asar', 'node_modules', 'ktcache');
   const unpacked = path.join(app, 'app.asar.unpacked', 'node_modules', 'ktcache', 'prebuilds', PLATFORM);
   for (const part of ['index.js', 'lib']) fs.cpSync(path.join(PACKAGE, part), path.join(packed, part), { recursive: true });
-  const koffi = path.dirname(require.resolve('koffi/package.json'));
-  fs.symlinkSync(koffi, path.join(app, 'app.asar', 'node_modules', 'koffi'), 'junction');
+  const koffi = path.join(app, 'app.asar', 'node_modules', 'koffi', 'index.js');
+  fs.mkdirSync(path.dirname(koffi));
+  fs.writeFileSync(koffi, `module.exports = require(${JSON.stringify(require.resolve('koffi'))});`);
   fs.mkdirSync(unpacked, { recursive: true });
   fs.copyFileSync(ktcache.libraryPath, path.join(unpacked, LIBRARY_FILE));
 
