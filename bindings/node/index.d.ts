@@ -93,9 +93,11 @@ export interface Ktcache {
 }
 
 /** Loads the library: `file` when given, else the file named by the
- *  KTCACHE_LIBRARY environment variable, else the platform's library name
- *  next to this package, then on the system's search path. Throws an Error
- *  with code "ERR_KTCACHE_LOAD" naming every file tried. */
+ *  KTCACHE_LIBRARY environment variable, else the package's own library for
+ *  this platform (prebuilds/<platform>-<arch>/, beside the asar archive in
+ *  a packaged Electron app), then the platform's names on the system's
+ *  search path. Throws an Error with code "ERR_KTCACHE_LOAD" naming every
+ *  file tried. */
 export function load(file?: string | null, options?: LoadOptions): Ktcache;
 
 // The module itself: the same functions over the library load() finds
