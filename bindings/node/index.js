@@ -6,23 +6,13 @@
 // choice. Synchronous calls run on the calling thread; the *Async calls run
 // in worker threads, each of which makes a call and reads its reason in turn.
 
+const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const native = require('./lib/native');
-
-// Reason of a scan that returned no report and left the empty last-error text.
-const NO_REPORT = 'no report could be produced';
-
-/** A failure the library reported; `reason` is its last-error text. */
-class KtcacheError extends Error {
-  constructor(reason, operation, subject) {
-    super(`${operation}(${JSON.stringify(subject)}): ${reason}`);
-    this.name = 'KtcacheError';
-    this.reason = reason;
-    this.path = subject;
-  }
-}
+const { FUNCTIONS } = require('./lib/functions');
+const { NO_REPORT, KtcacheError } = require('./lib/report');
 
 // ---------------------------------------------------------------------------
 // Finding the library
@@ -34,13 +24,33 @@ const LIBRARY_NAMES = {
   darwin: [`lib${LIBRARY_BASE}.1.dylib`, `lib${LIBRARY_BASE}.dylib`],
 }[process.platform] || [`lib${LIBRARY_BASE}.so.1`, `lib${LIBRARY_BASE}.so`];
 
+// The package carries the library for some platforms, each under
+// prebuilds/<platform>-<arch>/ by the first of its names.
+const PLATFORM = `${process.platform}-${process.arch}`;
+const PREBUILDS = outsideAsar(path.join(__dirname, 'prebuilds'));
+
+// Electron keeps an application's files in an asar archive, which the
+// system's loader cannot read; the files it leaves out (asarUnpack) are in
+// the directory beside it, app.asar.unpacked, at the same place.
+function outsideAsar(file) {
+  return file.replace(/\.asar(?=[\\/])/, '.asar.unpacked');
+}
+
 /** Where the library is looked for: the explicit file, else KTCACHE_LIBRARY,
- *  else the platform's names next to this package, then on the system's
- *  search path. */
+ *  else the package's own library for this platform, then the platform's
+ *  names on the system's search path. */
 function libraryCandidates(file) {
   if (file !== undefined && file !== null) return [String(file)];
   if (process.env.KTCACHE_LIBRARY) return [process.env.KTCACHE_LIBRARY];
-  return [...LIBRARY_NAMES.map((name) => path.join(__dirname, name)), ...LIBRARY_NAMES];
+  return [path.join(PREBUILDS, PLATFORM, LIBRARY_NAMES[0]), ...LIBRARY_NAMES];
+}
+
+function prebuiltPlatforms() {
+  try {
+    return fs.readdirSync(PREBUILDS);
+  } catch {
+    return [];
+  }
 }
 
 function openFirst(candidates) {
@@ -52,98 +62,16 @@ function openFirst(candidates) {
       failures.push(`  ${candidate}: ${error.message}`);
     }
   }
-  const error = new Error(
-    `ktcache: the library could not be loaded (pass its path to load() or set KTCACHE_LIBRARY); ` +
-      `tried:\n${failures.join('\n')}`
-  );
+  const shipped = prebuiltPlatforms();
+  const advice = shipped.includes(PLATFORM)
+    ? 'Pass its path to load() or set KTCACHE_LIBRARY.'
+    : `This package carries no library for ${PLATFORM} (${shipped.length ? `only for ${shipped.join(', ')}` : 'none'}): ` +
+      "build it from the project's sources (make build, or CMake), then pass its path to load() " +
+      'or set KTCACHE_LIBRARY.';
+  const error = new Error(`ktcache: the library could not be loaded; tried:\n${failures.join('\n')}\n${advice}`);
   error.code = 'ERR_KTCACHE_LOAD';
   error.tried = candidates;
   throw error;
-}
-
-// ---------------------------------------------------------------------------
-// Arguments
-// ---------------------------------------------------------------------------
-
-// A NUL would end the text early on the C side: the library would act on
-// another path than the caller named.
-function text(value, what) {
-  if (typeof value !== 'string') throw new TypeError(`${what} must be a string`);
-  if (value.includes('\0')) throw new TypeError(`${what} must not contain NUL characters`);
-  return value;
-}
-
-const INT64_MIN = -(2n ** 63n);
-const INT64_MAX = 2n ** 63n - 1n;
-
-function int64(value, what) {
-  if (typeof value === 'number') {
-    if (!Number.isInteger(value)) throw new RangeError(`${what} must be an integer, not ${value}`);
-    value = BigInt(value);
-  } else if (typeof value !== 'bigint') {
-    throw new TypeError(`${what} must be a number or a BigInt`);
-  }
-  if (value < INT64_MIN || value > INT64_MAX) throw new RangeError(`${what} is outside the signed 64-bit range`);
-  return value;
-}
-
-function int32(value, what) {
-  if (typeof value !== 'number') throw new TypeError(`${what} must be a number`);
-  if (!Number.isInteger(value) || value < -(2 ** 31) || value >= 2 ** 31) {
-    throw new RangeError(`${what} must be a signed 32-bit integer, not ${value}`);
-  }
-  return value;
-}
-
-function bytesOf(value) {
-  if (value instanceof ArrayBuffer) return new Uint8Array(value);
-  if (ArrayBuffer.isView(value)) return new Uint8Array(value.buffer, value.byteOffset, value.byteLength);
-  throw new TypeError('detectFormat() takes a Buffer, a typed array, a DataView or an ArrayBuffer');
-}
-
-function purgeOption(options) {
-  const purge = options == null ? undefined : options.purge;
-  if (purge !== undefined && typeof purge !== 'boolean') throw new TypeError('options.purge must be a boolean');
-  return purge === true;
-}
-
-// ---------------------------------------------------------------------------
-// Results
-// ---------------------------------------------------------------------------
-
-function validation(lib, { code, reason }) {
-  return code > 0 ? { ok: true, format: lib.formatName(code), reason: '' } : { ok: false, format: null, reason };
-}
-
-function scanReport({ report, reason }, dir) {
-  if (report === null) throw new KtcacheError(reason || NO_REPORT, 'scanCache', dir);
-  return JSON.parse(report);
-}
-
-// A long report is parsed in slices of about REPORT_SLICE characters with a
-// turn of the event loop after each, so that a cache of 100,000 files does
-// not hold up the host's timers while its report is read. The cuts fall
-// where one file's object ends and the next begins: the text },{"name":"
-// never occurs inside a JSON string, whose quotes are all escaped.
-const REPORT_SLICE = 64 * 1024;
-const FILES_KEY = '"files":[';
-const NEXT_FILE = '},{"name":"';
-
-async function scanReportInSlices(reply, dir) {
-  const { report } = reply;
-  const filesAt = report === null ? -1 : report.indexOf(FILES_KEY);
-  if (filesAt < 0 || report.length <= REPORT_SLICE) return scanReport(reply, dir);
-  const first = filesAt + FILES_KEY.length;
-  const end = report.lastIndexOf(']');
-  const result = JSON.parse(report.slice(0, first) + report.slice(end));
-  for (let from = first; from < end; ) {
-    const next = report.indexOf(NEXT_FILE, from + REPORT_SLICE);
-    const cut = next < 0 || next > end ? end : next + 1;
-    for (const file of JSON.parse(`[${report.slice(from, cut)}]`)) result.files.push(file);
-    from = cut + 1;
-    await new Promise(setImmediate);
-  }
-  return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -163,9 +91,9 @@ class WorkerPool {
     this.queue = [];
   }
 
-  run(operation, args) {
+  run(name, args) {
     return new Promise((resolve, reject) => {
-      this.queue.push({ operation, args, resolve, reject });
+      this.queue.push({ name, args, resolve, reject });
       this.dispatch();
     });
   }
@@ -180,7 +108,7 @@ class WorkerPool {
       const job = this.queue.shift();
       worker.job = job;
       worker.ref();
-      worker.postMessage({ operation: job.operation, args: job.args });
+      worker.postMessage({ name: job.name, args: job.args });
     }
   }
 
@@ -215,55 +143,34 @@ class WorkerPool {
 // The interface
 // ---------------------------------------------------------------------------
 
+// Every function of lib/functions.js, and the *Async form of those that have
+// one, over the loaded library `lib`.
 function bind(lib, workers) {
   let pool;
-  const inWorker = (operation, args) => (pool || (pool = new WorkerPool(lib.file, workers))).run(operation, args);
-
-  return {
+  const inWorker = (name, args) => (pool || (pool = new WorkerPool(lib.file, workers))).run(name, args);
+  const api = {
     /** The library file that was loaded. */
     libraryPath: lib.file,
     version: lib.version,
     abiVersion: lib.abiVersion,
-
-    detectFormat(buffer) {
-      const code = lib.detectFormat(bytesOf(buffer));
-      return code > 0 ? lib.formatName(code) : null;
-    },
-
-    validateFile(file, minSize = 0) {
-      return validation(lib, lib.validateFile(text(file, 'path'), int64(minSize, 'minSize')));
-    },
-
-    async validateFileAsync(file, minSize = 0) {
-      const args = [text(file, 'path'), int64(minSize, 'minSize')];
-      return validation(lib, await inWorker('validateFile', args));
-    },
-
-    safeFilename(url) {
-      return lib.safeFilename(text(url, 'url'));
-    },
-
-    scanCache(dir, options) {
-      return scanReport(lib.scanDir(text(dir, 'dir'), purgeOption(options)), dir);
-    },
-
-    async scanCacheAsync(dir, options) {
-      const args = [text(dir, 'dir'), purgeOption(options)];
-      return scanReportInSlices(await inWorker('scanDir', args), dir);
-    },
-
-    isHttpSuccess(status) {
-      return lib.isHttpSuccess(int32(status, 'status'));
-    },
-
-    formatBytes(count) {
-      return lib.formatBytes(int64(count, 'count'));
-    },
-
-    selftest() {
-      return lib.selftest();
-    },
   };
+  for (const [name, entry] of Object.entries(FUNCTIONS)) {
+    const kinds = Object.entries(entry.args);
+    const checked = (values) => kinds.map(([argument, kind], i) => kind.check(values[i], argument));
+    const finish = entry.finish || ((result) => result);
+    api[name] = (...values) => {
+      const args = checked(values);
+      return finish(lib.invoke(name, args), args);
+    };
+    if (entry.async) {
+      const finishAsync = entry.finishAsync || finish;
+      api[`${name}Async`] = async (...values) => {
+        const args = checked(values);
+        return finishAsync(await inWorker(name, args), args);
+      };
+    }
+  }
+  return api;
 }
 
 /** Loads the library from `file`, or as the module itself does when `file`
@@ -294,18 +201,9 @@ module.exports = {
     return instance().abiVersion;
   },
 };
-for (const name of [
-  'detectFormat',
-  'validateFile',
-  'validateFileAsync',
-  'safeFilename',
-  'scanCache',
-  'scanCacheAsync',
-  'isHttpSuccess',
-  'formatBytes',
-  'selftest',
-]) {
-  module.exports[name] = name.endsWith('Async')
-    ? async (...args) => instance()[name](...args) // a library that does not load rejects
-    : (...args) => instance()[name](...args);
+
+// A library that does not load makes each function throw, each *Async one reject.
+for (const [name, entry] of Object.entries(FUNCTIONS)) {
+  module.exports[name] = (...args) => instance()[name](...args);
+  if (entry.async) module.exports[`${name}Async`] = async (...args) => instance()[`${name}Async`](...args);
 }

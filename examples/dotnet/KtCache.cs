@@ -99,8 +99,10 @@ namespace Kelvane.KelvaneTunes.OfflineCache
     /// </summary>
     public static class KtCache
     {
-        /// <summary>KTCACHE_BYTES_TEXT_SIZE: room for any FormatBytes text.</summary>
-        public const int BytesTextSize = 17;
+        /// <summary>Room for any FormatBytes text: KTCACHE_BYTES_TEXT_SIZE (17)
+        /// holds it while the locale's decimal mark is one byte, and a
+        /// multibyte mark adds up to 15 bytes.</summary>
+        public const int BytesTextSize = 17 + 15;
 
         public static string Version => Utf8(KtCacheNative.ktcache_version());
 

@@ -5,6 +5,7 @@
 // every check holds; each failure is printed.
 using System;
 using System.IO;
+using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
 using Kelvane.KelvaneTunes.OfflineCache;
@@ -47,6 +48,28 @@ static class KtCacheHost
         Expect("safe file name from a UTF-8 URL", KtCache.SafeFilename(
             "https://cdn.example/日本の曲.flac"), "日本の曲.flac");
         KtCacheNative.ktcache_free(IntPtr.Zero);
+    }
+
+    [DllImport("libc", EntryPoint = "setlocale")]
+    static extern IntPtr SetLocale(int category, string locale);
+
+    const int LcNumeric = 1; // glibc's LC_NUMERIC
+
+    // The Pashto locale's decimal mark is U+066B, two bytes in UTF-8: the
+    // longest text then needs 18 bytes with its NUL. The test's set-up makes
+    // the locale under LOCPATH.
+    static void MultibyteDecimalMark()
+    {
+        if (SetLocale(LcNumeric, "ps_AF.UTF-8") == IntPtr.Zero) {
+            Expect("locale ps_AF.UTF-8 under LOCPATH", "missing", "made");
+            return;
+        }
+        try {
+            Expect("bytes text with a two-byte decimal mark", KtCache.FormatBytes(long.MaxValue),
+                   "8589934592\u066b00 GB");
+        } finally {
+            SetLocale(LcNumeric, "C");
+        }
     }
 
     static void LastErrorPerThread()
@@ -110,6 +133,7 @@ static class KtCacheHost
         Directory.CreateDirectory(cache);
 
         Identity();
+        MultibyteDecimalMark();
         LastErrorPerThread();
         ScanAndPurge(cache);
         Console.WriteLine(failures == 0 ? "KtCacheHost: every check passed" :

@@ -7,15 +7,11 @@ const { parentPort, workerData } = require('node:worker_threads');
 const native = require('./native');
 
 const lib = native.open(workerData.file);
-const operations = {
-  validateFile: (path, minSize) => lib.validateFile(path, minSize),
-  scanDir: (dir, purge) => lib.scanDir(dir, purge),
-};
 
-parentPort.on('message', ({ operation, args }) => {
+parentPort.on('message', ({ name, args }) => {
   let reply;
   try {
-    reply = { result: operations[operation](...args) };
+    reply = { result: lib.invoke(name, args) };
   } catch (error) {
     reply = { error: { message: String(error && error.message), code: error && error.code } };
   }

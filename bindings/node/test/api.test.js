@@ -4,25 +4,63 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
-const { HEADERS, HTML, track, tempDir } = require('./support');
+const { execFileSync } = require('node:child_process');
+const { PACKAGE, WINDOWS, HEADERS, HTML, track, tempDir } = require('./support');
 const ktcache = require('..');
 
-test('loading: explicit path first, then KTCACHE_LIBRARY; a failure names what was tried', () => {
-  const built = process.env.KTCACHE_LIBRARY;
-  assert.equal(ktcache.load(built).version, '1.0.0');
-  assert.equal(ktcache.abiVersion, 1);
-  assert.equal(ktcache.libraryPath, built);
+const PLATFORM = `${process.platform}-${process.arch}`;
+const LIBRARY_FILE = WINDOWS
+  ? 'kelvane-kelvanetunes-offline-cache-model.dll'
+  : 'libkelvane-kelvanetunes-offline-cache-model.so.1';
 
-  const missing = path.join(__dirname, 'no-such-library.so');
-  assert.throws(() => ktcache.load(missing), (e) => e.code === 'ERR_KTCACHE_LOAD' && e.message.includes(missing));
+/** Runs `body` with KTCACHE_LIBRARY set to `value` (unset for undefined). */
+function withLibraryVariable(value, body) {
+  const saved = process.env.KTCACHE_LIBRARY;
+  const set = (v) => (v === undefined ? delete process.env.KTCACHE_LIBRARY : (process.env.KTCACHE_LIBRARY = v));
+  set(value);
   try {
-    process.env.KTCACHE_LIBRARY = missing;
-    assert.equal(ktcache.load(built).libraryPath, built);
-    assert.throws(() => ktcache.load(), (e) => e.message.includes(missing) && e.tried.length === 1);
+    return body();
   } finally {
-    process.env.KTCACHE_LIBRARY = built;
+    set(saved);
   }
+}
+
+test("loading: explicit path, else KTCACHE_LIBRARY, else the package's own; a failure names what was tried", () => {
+  const named = process.env.KTCACHE_LIBRARY;
+  const loaded = ktcache.libraryPath;
+  assert.equal(loaded, named || path.join(PACKAGE, 'prebuilds', PLATFORM, LIBRARY_FILE));
+  assert.equal(ktcache.load(loaded).version, '1.0.0');
+  assert.equal(ktcache.abiVersion, 1);
+
+  const missing = path.join(__dirname, 'no-such-library');
+  assert.throws(() => ktcache.load(missing), (e) => e.code === 'ERR_KTCACHE_LOAD' && e.message.includes(missing));
+  withLibraryVariable(missing, () => {
+    assert.equal(ktcache.load(loaded).libraryPath, loaded);
+    assert.throws(() => ktcache.load(), (e) => e.message.includes(missing) && e.tried.length === 1);
+  });
+});
+
+test('in a packaged Electron app the library is loaded from beside the asar archive', async (t) => {
+  // The package's files inside app.asar, its prebuilds/ left out of the
+  // archive (asarUnpack) into app.asar.unpacked, as electron-builder lays
+  // them out; here both are plain directories. Windows cannot delete a DLL
+  // that is loaded: there the directory is left in the temporary directory.
+  const app = fs.mkdtempSync(path.join(os.tmpdir(), 'ktcache-electron-'));
+  t.after(() => WINDOWS || fs.rmSync(app, { recursive: true, force: true }));
+  const packed = path.join(app, 'app.asar', 'node_modules', 'ktcache');
+  const unpacked = path.join(app, 'app.asar.unpacked', 'node_modules', 'ktcache', 'prebuilds', PLATFORM);
+  for (const part of ['index.js', 'lib']) fs.cpSync(path.join(PACKAGE, part), path.join(packed, part), { recursive: true });
+  const koffi = path.join(app, 'app.asar', 'node_modules', 'koffi', 'index.js');
+  fs.mkdirSync(path.dirname(koffi));
+  fs.writeFileSync(koffi, `module.exports = require(${JSON.stringify(require.resolve('koffi'))});`);
+  fs.mkdirSync(unpacked, { recursive: true });
+  fs.copyFileSync(ktcache.libraryPath, path.join(unpacked, LIBRARY_FILE));
+
+  const inApp = require(packed);
+  withLibraryVariable(undefined, () => assert.equal(inApp.libraryPath, path.join(unpacked, LIBRARY_FILE)));
+  assert.equal((await inApp.validateFileAsync('')).reason, 'empty path');
 });
 
 test('detectFormat: each container, and null for anything else', () => {
@@ -86,6 +124,25 @@ test('isHttpSuccess, formatBytes over the full 64-bit range, selftest, version',
   assert.equal(ktcache.version, '1.0.0');
 });
 
+const glibcOnly = { skip: process.platform !== 'linux' && 'glibc locales' };
+
+test('formatBytes where the decimal mark is two bytes long (Pashto locale)', glibcOnly, (t) => {
+  // The locale is made here (package locales) and set in a child process:
+  // the mark is the process's, and this one stays in the C locale.
+  const locales = tempDir(t);
+  execFileSync('localedef', ['-i', 'ps_AF', '-f', 'UTF-8', path.join(locales, 'ps_AF.UTF-8')]);
+  const script = `
+    const koffi = require('koffi');
+    const setlocale = koffi.load('libc.so.6').func('const char *setlocale(int category, const char *locale)');
+    const LC_NUMERIC = 1;
+    if (!setlocale(LC_NUMERIC, 'ps_AF.UTF-8')) throw new Error('no locale ps_AF.UTF-8');
+    const ktcache = require('.');
+    console.log(JSON.stringify([1280, 2n ** 63n - 1n].map((count) => ktcache.formatBytes(count))));`;
+  const root = path.join(__dirname, '..');
+  const texts = execFileSync(process.execPath, ['-e', script], { cwd: root, env: { ...process.env, LOCPATH: locales } });
+  assert.deepEqual(JSON.parse(texts), ['1\u066b2 KB', '8589934592\u066b00 GB']);
+});
+
 test('arguments the C types cannot carry are refused, never truncated or wrapped', () => {
   const refused = [
     [() => ktcache.formatBytes(2n ** 63n), RangeError],
@@ -106,6 +163,9 @@ test('arguments the C types cannot carry are refused, never truncated or wrapped
   for (const [call, type] of refused) assert.throws(call, type, String(call));
 });
 
+// Windows forbids control characters and " * : < > ? \ | in file names.
+const allowedHere = (name) => !WINDOWS || !/[\x00-\x1f"*:<>?\\|]/.test(name);
+
 test('scanCache: non-ASCII and hostile names, then a purge of what fails validation', (t) => {
   const dir = tempDir(t);
   const valid = [
@@ -116,7 +176,8 @@ test('scanCache: non-ASCII and hostile names, then a purge of what fails validat
     ['line\nbreak\ttab.aac', 'aac', 2500],
     ['control\x01\x1f\x7f.m4a', 'm4a', 2600],
     ["it's <b>&amp;.m4a", 'm4a', 1024],
-  ];
+    ["it's [b] & more.m4a", 'm4a', 1025],
+  ].filter(([name]) => allowedHere(name));
   for (const [name, format, bytes] of valid) fs.writeFileSync(path.join(dir, name), track(HEADERS[format], bytes));
   fs.writeFileSync(path.join(dir, 'truncated.m4a'), track(HEADERS.m4a, 1023));
   fs.writeFileSync(path.join(dir, 'error page.mp3'), track(HTML, 4096));
@@ -127,31 +188,60 @@ test('scanCache: non-ASCII and hostile names, then a purge of what fails validat
   const files = valid.map(([name, format, bytes]) => ({ name, bytes, format })).sort(byName);
   const totalBytes = valid.reduce((sum, [, , bytes]) => sum + bytes, 0);
   const listed = (report) => ({ ...report, files: [...report.files].sort(byName) });
+  const validCount = valid.length;
 
-  assert.deepEqual(listed(ktcache.scanCache(dir)), { validCount: 7, purgedCount: 0, totalBytes, files });
-  assert.equal(fs.readdirSync(dir).length, 11);
-  assert.deepEqual(listed(ktcache.scanCache(dir, { purge: true })), { validCount: 7, purgedCount: 2, totalBytes, files });
+  assert.deepEqual(listed(ktcache.scanCache(dir)), { validCount, purgedCount: 0, totalBytes, files });
+  assert.equal(fs.readdirSync(dir).length, validCount + 4);
+  assert.deepEqual(listed(ktcache.scanCache(dir, { purge: true })), { validCount, purgedCount: 2, totalBytes, files });
   assert.deepEqual(fs.readdirSync(dir).sort(), [...valid.map(([name]) => name), '.partial.m4a', 'covers'].sort());
   assert.equal(ktcache.scanCache(dir, { purge: true }).purgedCount, 0);
 });
 
+test('a cache directory named "Musique été"; a path the ANSI code page cannot spell', async (t) => {
+  // On Windows the package spells paths in the ANSI code page (1252 under
+  // Wine here, where é is the byte E9) and the library reads them in it.
+  const dir = path.join(tempDir(t), 'Musique été');
+  const name = 'Été indien.flac';
+  fs.mkdirSync(dir);
+  fs.writeFileSync(path.join(dir, name), track(HEADERS.flac, 3000));
+  const report = { validCount: 1, purgedCount: 0, totalBytes: 3000, files: [{ name, bytes: 3000, format: 'flac' }] };
+  assert.deepEqual(ktcache.scanCache(dir), report);
+  assert.deepEqual(await ktcache.scanCacheAsync(dir, { purge: true }), report);
+  assert.deepEqual(ktcache.validateFile(path.join(dir, name)), { ok: true, format: 'flac', reason: '' });
+
+  // No ANSI code page spells 🎵: outside the UTF-8 code page such a path is
+  // refused rather than sent with "?" in its place, which names another file.
+  const unspellable = path.join(tempDir(t), '🎵 Musique');
+  fs.mkdirSync(unspellable);
+  const getACP = WINDOWS && require('koffi').load('kernel32.dll').func('uint32_t __stdcall GetACP(void)');
+  if (getACP && getACP() !== 65001) {
+    const refused = { code: 'ERR_KTCACHE_PATH_ENCODING' };
+    assert.throws(() => ktcache.scanCache(unspellable), refused);
+    await assert.rejects(ktcache.validateFileAsync(path.join(unspellable, name)), refused);
+  } else {
+    assert.equal(ktcache.scanCache(unspellable).validCount, 0);
+  }
+});
+
 test('scanCache errors carry the reason, "no report could be produced" for a null report', async (t) => {
   const dir = tempDir(t);
-  const notUtf8 = tempDir(t);
-  fs.writeFileSync(Buffer.from(path.join(notUtf8, 'x\xff.m4a'), 'latin1'), track(HEADERS.m4a, 2048));
-  fs.writeFileSync(path.join(notUtf8, 'broken.m4a'), track(HTML, 2048));
   fs.writeFileSync(path.join(dir, 'plain-file'), 'x');
   const cases = [
     ['', {}, 'empty dir_path'],
     [path.join(dir, 'missing'), {}, 'opendir failed'],
     [path.join(dir, 'plain-file'), {}, 'opendir failed'],
-    [notUtf8, {}, ktcache.NO_REPORT],
-    [notUtf8, { purge: true }, ktcache.NO_REPORT], // the deletion stands
   ];
+  const notUtf8 = tempDir(t);
+  if (!WINDOWS) {
+    // A valid file whose name is not UTF-8 (Windows names are UTF-16).
+    fs.writeFileSync(Buffer.from(path.join(notUtf8, 'x\xff.m4a'), 'latin1'), track(HEADERS.m4a, 2048));
+    fs.writeFileSync(path.join(notUtf8, 'broken.m4a'), track(HTML, 2048));
+    cases.push([notUtf8, {}, ktcache.NO_REPORT], [notUtf8, { purge: true }, ktcache.NO_REPORT]); // the deletion stands
+  }
   for (const [subject, options, reason] of cases) {
     const failed = (e) => e instanceof ktcache.KtcacheError && e.reason === reason && e.path === subject;
     assert.throws(() => ktcache.scanCache(subject, options), failed, subject);
     await assert.rejects(ktcache.scanCacheAsync(subject, options), failed, subject);
   }
-  assert.deepEqual(fs.readdirSync(notUtf8, 'latin1'), ['x\xff.m4a']);
+  if (!WINDOWS) assert.deepEqual(fs.readdirSync(notUtf8, 'latin1'), ['x\xff.m4a']);
 });

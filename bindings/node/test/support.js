@@ -1,16 +1,13 @@
 'use strict';
-// Shared by the test files: the library under test and sample cache files.
+// Shared by the test files: the package under test and sample cache files.
 
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
-// `make test-node` names the library it built; `npm test` from a checkout
-// falls back to the CMake build at the top of the repository.
-process.env.KTCACHE_LIBRARY ||= path.resolve(
-  __dirname,
-  '../../../build/libkelvane-kelvanetunes-offline-cache-model.so'
-);
+/** The package under test; it loads its library as its users' code does. */
+const PACKAGE = path.join(__dirname, '..');
+const WINDOWS = process.platform === 'win32';
 
 /** The first bytes of each container the library recognises. */
 const HEADERS = {
@@ -37,4 +34,4 @@ function tempDir(t) {
   return dir;
 }
 
-module.exports = { HEADERS, HTML, track, tempDir };
+module.exports = { PACKAGE, WINDOWS, HEADERS, HTML, track, tempDir };
