@@ -178,7 +178,7 @@ double median(std::vector<double> values) {
 // The scan's time against the least loop's, at most this ratio (under Wine).
 constexpr double kScanToLeastLoopTarget = 1.5;
 // Pairs of passes: at least this many, then more until the time is spent.
-constexpr size_t kMinPairs = 5;
+constexpr size_t kMinPairs = 7;
 constexpr size_t kMaxPairs = 1000;
 
 int time_passes(const char *dir, size_t files, double seconds) {
