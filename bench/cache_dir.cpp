@@ -1,7 +1,5 @@
 #include "cache_dir.h"
 
-#include "sample_headers.h"
-
 #include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
@@ -9,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,8 +15,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
+#include <utility>
 
 namespace bench {
 namespace {
@@ -27,55 +24,6 @@ namespace {
 [[noreturn]] void fail(const std::string &what) {
     std::fprintf(stderr, "ktcache_bench: %s: %s\n", what.c_str(), std::strerror(errno));
     std::exit(2);
-}
-
-// The kinds of track a cache holds: every sample header that is audio.
-using TrackKind = samples::SampleHeader;
-constexpr size_t kTrackKindCount = samples::kSampleHeaderCount - 1; // all but the web page
-static_assert(samples::kSampleHeaders[kTrackKindCount].format == KTCACHE_FORMAT_INVALID,
-              "the web page is the last sample");
-
-// Names as a player stores them: artist, title, a running number that keeps
-// them unique. A few carry non-ASCII UTF-8 or a quotation mark, which the
-// report writes unchanged or escaped.
-constexpr const char *kArtists[] = {
-    "Aurora Lane",          "Café Tacvba",    "Sigur Rós",
-    "The Midnight Drive",   "坂本龍一",       "Björk",
-    "The \"Live\" Band",    "Nils Frahm",     "Field Recorder",
-    "Orchestre de l’Opéra", "DJ Ünderground", "Mono Lake",
-};
-constexpr const char *kTitles[] = {
-    "Nightfall",
-    "Eres",
-    "Hoppípolla",
-    "Interlude",
-    "Merry Christmas",
-    "Jóga",
-    "Slow Burn",
-    "Says",
-    "Radio Jingle",
-    "Ouverture",
-    "Live at the Roxy (Remastered)",
-    "Drift",
-    "Ça ira",
-    "Intro",
-};
-
-constexpr char kHtmlBody[] =
-    "<!DOCTYPE html>\n<html><head><title>403 Forbidden</title></head>\n"
-    "<body><h1>403 Forbidden</h1><p>The download link has expired. Please sign in again "
-    "and retry the download from the app.</p><hr><address>cdn edge</address></body></html>\n";
-constexpr char kJsonBody[] =
-    "{\"error\":{\"code\":403,\"status\":\"PERMISSION_DENIED\",\"message\":\"token expired\","
-    "\"details\":[{\"reason\":\"SIGNED_URL_EXPIRED\",\"retryAfter\":30}]}}";
-
-// Repeats `text` into exactly `size` bytes.
-std::string repeated(const char *text, size_t size) {
-    std::string out;
-    out.reserve(size);
-    const size_t length = std::strlen(text);
-    while (out.size() < size) out.append(text, std::min(length, size - out.size()));
-    return out;
 }
 
 void write_file(const std::string &path, const std::string &content) {
@@ -90,6 +38,22 @@ void write_file(const std::string &path, const std::string &content) {
     }
     if (close(fd) != 0) fail("cannot close " + path);
 }
+
+// Writes the entries of a generated cache into the directory `dir`.
+class DirectoryWriter final : public CacheWriter {
+  public:
+    explicit DirectoryWriter(std::string dir) : dir_(std::move(dir)) {}
+    void file(const std::string &name, const std::string &content) override {
+        write_file(dir_ + "/" + name, content);
+    }
+    void folder(const std::string &name) override {
+        const std::string path = dir_ + "/" + name;
+        if (mkdir(path.c_str(), 0755) != 0) fail("cannot create " + path);
+    }
+
+  private:
+    std::string dir_;
+};
 
 // ---------------------------------------------------------------------------
 // The temporary root and its removal
@@ -174,63 +138,8 @@ const std::string &deep_directory() {
 const char *deep_path_components() { return kDeepPath; }
 
 CacheContents fill_cache(const std::string &dir, size_t files) {
-    CacheContents contents;
-    std::mt19937 rng(static_cast<std::mt19937::result_type>(20251209u + files));
-    auto uniform = [&rng](size_t low, size_t high) {
-        return std::uniform_int_distribution<size_t>(low, high)(rng);
-    };
-    // Filler after the header: incompressible-looking bytes, as audio is.
-    std::string filler(4096, '\0');
-    for (char &c : filler) c = static_cast<char>(rng() & 0xFF);
-
-    auto track_name = [&](size_t index, const char *extension) {
-        return std::string(kArtists[index % (sizeof kArtists / sizeof *kArtists)]) + " - " +
-               kTitles[(index / 7) % (sizeof kTitles / sizeof *kTitles)] + " " +
-               std::to_string(index) + "." + extension;
-    };
-    auto track_content = [&](const TrackKind &kind, size_t size) {
-        std::string content(reinterpret_cast<const char *>(kind.bytes), sizeof kind.bytes);
-        content.append(filler, 0, size - sizeof kind.bytes);
-        return content;
-    };
-
-    for (size_t i = 0; i < files; ++i) {
-        const TrackKind &kind = samples::kSampleHeaders[uniform(0, kTrackKindCount - 1)];
-        const size_t roll = uniform(0, 99);
-        if (roll < 84) { // a complete download
-            const size_t size = uniform(1024, 4096);
-            write_file(dir + "/" + track_name(i, kind.extension), track_content(kind, size));
-            ++contents.valid;
-            contents.valid_bytes += static_cast<int64_t>(size);
-        } else if (roll < 89) { // the CDN's error page, saved as the track
-            write_file(dir + "/" + track_name(i, kind.extension),
-                       repeated(kHtmlBody, uniform(1200, 4000)));
-            ++contents.html;
-        } else if (roll < 93) { // an API error body; the longer ones pass the size test
-            write_file(dir + "/" + track_name(i, kind.extension),
-                       repeated(kJsonBody, uniform(150, 2000)));
-            ++contents.json;
-        } else if (roll < 97) { // a download cut short
-            write_file(dir + "/" + track_name(i, kind.extension),
-                       track_content(kind, uniform(12, 1023)));
-            ++contents.truncated;
-        } else { // a download in progress
-            write_file(dir + "/." + track_name(i, kind.extension) + ".part",
-                       track_content(kind, uniform(512, 4096)));
-            ++contents.hidden;
-        }
-        ++contents.files;
-    }
-    // A few folders a player keeps next to the tracks.
-    const size_t folders = 4 + files / 10000;
-    for (size_t i = 0; i < folders; ++i) {
-        static const char *const kFolders[] = {"covers", "lyrics", "tmp", "Playlists.m4a"};
-        std::string name = kFolders[i % 4];
-        if (i >= 4) name += "-" + std::to_string(i);
-        if (mkdir((dir + "/" + name).c_str(), 0755) != 0) fail("cannot create " + dir + "/" + name);
-        ++contents.subdirectories;
-    }
-    return contents;
+    DirectoryWriter writer(dir);
+    return generate_cache(kBenchMix, files, &writer);
 }
 
 const BenchCache &bench_cache(size_t files) {

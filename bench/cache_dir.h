@@ -3,28 +3,17 @@
 // removed when the program ends.
 #pragma once
 
+#include "cache_mix.h"
+
 #include <cstddef>
-#include <cstdint>
 #include <string>
 
 namespace bench {
 
-// What a generated directory holds. "files" counts every regular file,
-// hidden ones included; the subdirectories come on top.
-struct CacheContents {
-    size_t files = 0;
-    size_t valid = 0;     // listed by a scan
-    size_t html = 0;      // error pages saved as tracks
-    size_t json = 0;      // JSON error bodies saved as tracks
-    size_t truncated = 0; // valid header, below 1024 bytes
-    size_t hidden = 0;    // ".name.part", never examined
-    size_t subdirectories = 0;
-    int64_t valid_bytes = 0;
-};
-
-// Fills the existing, empty directory `dir` with `files` files in the mix
-// described in docs/performance.md. The same count always gives the same
-// names, sizes and contents. Exits the program on any file-system error.
+// Fills the existing, empty directory `dir` with `files` files of the
+// benchmarks' mix (kBenchMix, described in docs/performance.md). The same
+// count always gives the same names, sizes and contents. Exits the program on
+// any file-system error.
 CacheContents fill_cache(const std::string &dir, size_t files);
 
 struct BenchCache {

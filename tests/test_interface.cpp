@@ -17,6 +17,7 @@
 #include <iterator>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -31,7 +32,9 @@ const std::set<std::string> kInterface = {
 
 // The names in the DLL's export directory, read from the loaded image: that is
 // what GetProcAddress resolves. `unnamed` counts entries reachable only by
-// ordinal.
+// ordinal: functions in the address table that no name leads to. An empty
+// slot exports nothing (lld numbers ordinals from a base of 0 and leaves the
+// slot of ordinal 0 empty).
 std::set<std::string> exported_names(HMODULE module, size_t &unnamed) {
     const auto *base = reinterpret_cast<const unsigned char *>(module);
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
@@ -44,9 +47,15 @@ std::set<std::string> exported_names(HMODULE module, size_t &unnamed) {
     const auto *exports =
         reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + dir.VirtualAddress);
     const auto *name_rvas = reinterpret_cast<const DWORD *>(base + exports->AddressOfNames);
-    for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+    const auto *name_slots = reinterpret_cast<const WORD *>(base + exports->AddressOfNameOrdinals);
+    const auto *function_rvas = reinterpret_cast<const DWORD *>(base + exports->AddressOfFunctions);
+    std::vector<bool> named(exports->NumberOfFunctions, false);
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
         names.insert(reinterpret_cast<const char *>(base + name_rvas[i]));
-    unnamed = exports->NumberOfFunctions - exports->NumberOfNames;
+        if (name_slots[i] < named.size()) named[name_slots[i]] = true;
+    }
+    for (DWORD slot = 0; slot < exports->NumberOfFunctions; ++slot)
+        if (function_rvas[slot] != 0 && !named[slot]) ++unnamed;
     return names;
 }
 

@@ -334,8 +334,8 @@ TEST(ScanWindows, ReadOnlyRejectIsLeftAndNotCounted) {
 TEST(ScanWindows, NamesInEveryScriptAreListedAndPurgedByTheirRealNames) {
     kt::TempDir dir;
     const char *valid[] = {"Caf\xC3\xA9 del Mar.m4a",
-                           "\xE6\x97\xA5\xE6\x9C\xAC\xE3\x81\xAE"
-                           "\xE6\x9B\xB2.flac",
+                           ("\xE6\x97\xA5\xE6\x9C\xAC\xE3\x81\xAE"
+                            "\xE6\x9B\xB2.flac"),
                            "\xF0\x9F\x8E\xB5 beat.ogg"};
     for (const char *name : valid) dir.track(name, KTCACHE_FORMAT_FLAC, 2048);
     dir.write("\xE5\xA3\x8A\xE3\x82\x8C\xE3\x81\x9F.mp3", "<!DOCTYPE html>", 2048);
