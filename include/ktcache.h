@@ -315,10 +315,11 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *      player's open or a downloader's rename of that file fail. A file that
  *      another program holds without sharing reading, or whose bytes it has
  *      locked, could not be judged: it is neither listed nor deleted, as a
- *      lease is on Linux. A name that does not convert from UTF-16 (a
- *      surrogate without its partner) is a name that is not UTF-8, as
- *      above; a file of 2 GiB or more is neither listed nor deleted (see
- *      ktcache_validate_file()).
+ *      lease is on Linux. A scan that does not purge does not open a file
+ *      that the listing shows shorter than the minimum. A name that does
+ *      not convert from UTF-16 (a surrogate without its partner) is a name
+ *      that is not UTF-8, as above; a file of 2 GiB or more is neither
+ *      listed nor deleted (see ktcache_validate_file()).
  *
  *  Memory and threads
  *    The directory is closed before the report is written. Peak memory is

@@ -133,6 +133,7 @@ template <typename Char> struct BasicListedEntry {
     const char *name;          /* as the report writes it */
     const Char *native_name;   /* as the file calls take it */
     bool is_known_non_regular; /* a directory, device, pipe or socket */
+    bool is_known_too_short;   /* a file the listing shows below the minimum */
 };
 
 #ifdef _WIN32
@@ -305,7 +306,10 @@ class OpenDirectory {
         std::memcpy(native_name_, record->FileName, units * sizeof(wchar_t));
         native_name_[units] = L'\0';
         utf8_from_utf16(native_name_, name_);
-        *entry = {name_, native_name_, (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+        /* A link's own size says nothing of the file it leads to. */
+        const bool is_link = (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        *entry = {name_, native_name_, (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                  !is_link && record->EndOfFile.QuadPart < KTCACHE_DEFAULT_MIN_SIZE};
         return true;
     }
 
@@ -537,7 +541,7 @@ class OpenDirectory {
             *failed = errno != 0;
             return false;
         }
-        *entry = {found->d_name, found->d_name, is_known_non_regular(found)};
+        *entry = {found->d_name, found->d_name, is_known_non_regular(found), false};
         return true;
     }
 
@@ -1552,6 +1556,11 @@ void walk_directory(OpenDirectory &dir, bool purge, Report &report) {
     while (dir.next(&entry, &failed)) {
         const Role role = role_of(entry.name, purge);
         if (role == Role::skipped || entry.is_known_non_regular) continue;
+        /* A file the listing shows below the minimum could only be judged
+         * too short, so a plain scan does not open it. A purge does, to
+         * judge it by its own size (a listing's lags while another program
+         * writes the file) and delete it through the handle that judged it. */
+        if (entry.is_known_too_short && !purge) continue;
 
         const EntryNaming::Ref file = naming.entry(entry.native_name);
         if (!EntryNaming::is_reachable(file)) {
