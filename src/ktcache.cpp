@@ -86,8 +86,10 @@ constexpr Message kErrOpendir = message("opendir failed");
  *   PathRef            a path as those calls take it
  *   last_error_text()  the calling thread's last-error buffer
  *   CallerPath         a path from the caller, converted for the file calls
- *   OpenDirectory      a directory opened for a scan, and its entries one by
- *                      one as ListedEntry records
+ *   OpenDirectory      a directory opened for a scan; next() gives its
+ *                      entries one by one as ListedEntry records, and false
+ *                      at the end, with `failed` set when it ended on an
+ *                      error
  *   ExaminedFile       one file as validation judges it: examine() its
  *                      status, open() and read_some() its first bytes,
  *                      opened_is_examined(); for a purge, its identity() and
@@ -289,8 +291,6 @@ class OpenDirectory {
     bool is_open() const { return held_ != INVALID_HANDLE_VALUE; }
     const wchar_t *native_path() const { return path_.native(); }
 
-    /* The next entry; false at the end of the listing, with `failed` set
-     * when it ended on an error. */
     bool next(ListedEntry *entry, bool *failed) {
         if (next_ == nullptr && !fetch(failed)) return false;
         const auto *record = static_cast<const FILE_ID_BOTH_DIR_INFO *>(next_);
@@ -532,8 +532,6 @@ class OpenDirectory {
     /* The stream's descriptor, for the calls relative to the directory. */
     int descriptor() const { return dirfd(dir_); }
 
-    /* The next entry; false at the end of the listing, with `failed` set
-     * when it ended on an error. */
     bool next(ListedEntry *entry, bool *failed) {
         errno = 0;
         const struct dirent *found = readdir(dir_);
