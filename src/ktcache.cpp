@@ -404,9 +404,10 @@ class ExaminedFile {
         return true;
     }
 
-    /* False with errno set when the file examined cannot be read. */
+    /* The handle that examined the file reads it too; false with EACCES
+     * when the caller may not read the file. */
     bool open() {
-        errno = EACCES;
+        if (!readable_) errno = EACCES;
         return readable_;
     }
     long read_some(unsigned char *buf, size_t count) {
