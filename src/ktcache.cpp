@@ -21,6 +21,7 @@
  */
 #define KTCACHE_BUILDING_LIBRARY 1
 #include "ktcache.h"
+#include "ktcache_walk.h"
 
 #include <errno.h>
 #ifdef _WIN32
@@ -30,7 +31,9 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -92,12 +95,14 @@ constexpr Message kErrOpendir = message("opendir failed");
  *                      error
  *   ExaminedFile       one file as validation judges it: examine() its
  *                      status, open() and read_some() its first bytes,
- *                      opened_is_examined(); for a purge, its identity() and
+ *                      opened_is_examined(); for a purge, pin() the file
+ *                      judged, tell whether it is_unchanged() since, and
  *                      delete_itself() through the judging handle, where the
  *                      runtime can
- *   query_identity, move_aside, move_back, delete_file, process_id
+ *   query_identity, move_aside, move_back, delete_file
  *                      the calls of a purge that moves a file aside first
  *                      (section 10), where it cannot
+ *   random_bits()      64 bits from the system's random source
  *
  * Calls that fail return false or -1 with errno set. The POSIX block also
  * provides AtDirectory, the naming by which a scan reaches each entry
@@ -106,19 +111,16 @@ constexpr Message kErrOpendir = message("opendir failed");
 
 namespace {
 
-/* What validation and the scan need from a status query: the kind and size
- * of a file, and its identity, which tells whether the file found at a name
- * later is still the one judged. */
+using ktcache_core::FileIdentity;
+using ktcache_core::same_identity;
+
+/* What validation and the scan need from a status query: the kind of a
+ * file, and its identity (its size among it), which tells whether the file
+ * found at a name later is still the one judged. */
 struct FileStatus {
     bool is_regular;
-    int64_t size;
-    uint64_t device;
-    uint64_t inode;
+    FileIdentity identity;
 };
-
-bool is_same_file(const FileStatus &a, const FileStatus &b) {
-    return a.device == b.device && a.inode == b.inode;
-}
 
 /* A path in the characters of a runtime's file calls, relative to the
  * current directory unless it is absolute; null when it could not be
@@ -191,6 +193,11 @@ int errno_from(DWORD error) {
     case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY: return ENOMEM;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS: return EEXIST;
+    case ERROR_DIRECTORY: return ENOTDIR;
     default: return EIO;
     }
 }
@@ -269,16 +276,23 @@ void utf8_from_utf16(const wchar_t *in, char *out) {
 class OpenDirectory {
   public:
     explicit OpenDirectory(const char *path) : path_(path) {
-        if (path_.native() == nullptr) return;
+        if (path_.native() == nullptr) {
+            error_ = ENOMEM;
+            return;
+        }
         held_ = CreateFileW(path_.native(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (held_ == INVALID_HANDLE_VALUE) {
+            error_ = errno_from(GetLastError());
+            return;
+        }
         /* That opens a file as well: such a path is no directory to scan. */
         FILE_STANDARD_INFO info;
-        if (held_ != INVALID_HANDLE_VALUE &&
-            !(GetFileInformationByHandleEx(held_, FileStandardInfo, &info, sizeof info) &&
+        if (!(GetFileInformationByHandleEx(held_, FileStandardInfo, &info, sizeof info) &&
               info.Directory)) {
             CloseHandle(held_);
             held_ = INVALID_HANDLE_VALUE;
+            error_ = ENOTDIR;
         }
     }
     OpenDirectory(const OpenDirectory &) = delete;
@@ -289,6 +303,8 @@ class OpenDirectory {
     }
 
     bool is_open() const { return held_ != INVALID_HANDLE_VALUE; }
+    /* Why it could not be opened. */
+    int error() const { return error_; }
     const wchar_t *native_path() const { return path_.native(); }
 
     bool next(ListedEntry *entry, bool *failed) {
@@ -334,6 +350,7 @@ class OpenDirectory {
 
     CallerPath path_;
     HANDLE held_ = INVALID_HANDLE_VALUE;
+    int error_ = 0;
     void *records_ = nullptr;
     const void *next_ = nullptr;
     wchar_t native_name_[kNameUnits];
@@ -348,13 +365,17 @@ class OpenDirectory {
  * deletes it. */
 constexpr int64_t kLargestStatusSize = INT32_MAX;
 
-/* The identity of the file open as `handle`, its volume and file index,
- * in a status whose kind and size are left empty. */
-bool identity_from_handle(HANDLE handle, FileStatus *identity) {
+/* The identity of the file open as `handle`: its volume, file index, size
+ * and last write time (100 ns units since 1601, kept in nanoseconds). */
+bool identity_from_handle(HANDLE handle, FileIdentity *identity) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info)) return fail_with_last_error();
-    *identity = {false, 0, info.dwVolumeSerialNumber,
-                 uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+    const uint64_t written =
+        uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 | info.ftLastWriteTime.dwLowDateTime;
+    *identity = {info.dwVolumeSerialNumber,
+                 uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow,
+                 static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow),
+                 static_cast<int64_t>(written * 100)};
     return true;
 }
 
@@ -400,7 +421,7 @@ class ExaminedFile {
         /* A device reads as an empty file: only then is the type asked. */
         const bool is_regular = !info.Directory && (info.EndOfFile.QuadPart > 0 ||
                                                     GetFileType(handle_) == FILE_TYPE_DISK);
-        *status = {is_regular, info.EndOfFile.QuadPart, 0, 0};
+        *status = {is_regular, {0, 0, info.EndOfFile.QuadPart, 0}};
         return true;
     }
 
@@ -420,7 +441,12 @@ class ExaminedFile {
     /* The status came from the handle that was read. */
     bool opened_is_examined() const { return true; }
 
-    bool identity(FileStatus *identity) const { return identity_from_handle(handle_, identity); }
+    /* The handle that judged the file holds it already. */
+    static bool pin() { return true; }
+    static bool is_unchanged() { return true; }
+    bool judged_identity(FileIdentity *identity) const {
+        return identity_from_handle(handle_, identity);
+    }
 
     /* Another program holding the file without delete sharing refuses it.
      * A file system that cannot delete through a handle leaves the purge to
@@ -437,6 +463,7 @@ class ExaminedFile {
         if (deleted) return HandleDeletion::deleted;
         const bool unsupported = error == ERROR_INVALID_FUNCTION ||
                                  error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED;
+        errno = errno_from(error);
         return unsupported ? HandleDeletion::unsupported : HandleDeletion::refused;
     }
 
@@ -447,7 +474,7 @@ class ExaminedFile {
 
 /* The identity of the file at a name, opened for its attributes only, which
  * no other program's sharing mode refuses. */
-bool query_identity(PathRef file, FileStatus *identity) {
+bool query_identity(PathRef file, FileIdentity *identity) {
     HANDLE handle = open_shared(file.path, FILE_READ_ATTRIBUTES);
     if (handle == INVALID_HANDLE_VALUE) return fail_with_last_error();
     const bool ok = identity_from_handle(handle, identity);
@@ -458,14 +485,25 @@ bool query_identity(PathRef file, FileStatus *identity) {
 /* Used only where a file system cannot delete through a handle. A read-only
  * file, or one that another program holds without delete sharing, cannot be
  * deleted: the purge leaves it. */
-bool delete_file(PathRef file) { return DeleteFileW(file.path) != 0; }
+bool delete_file(PathRef file) { return DeleteFileW(file.path) != 0 || fail_with_last_error(); }
 
 /* A rename without MOVEFILE_REPLACE_EXISTING never replaces an existing
  * file, so moving an entry aside and back are the same call. */
-bool move_aside(PathRef from, PathRef to) { return MoveFileExW(from.path, to.path, 0) != 0; }
+bool move_aside(PathRef from, PathRef to) {
+    return MoveFileExW(from.path, to.path, 0) != 0 || fail_with_last_error();
+}
 bool move_back(PathRef from, PathRef to) { return move_aside(from, to); }
 
-unsigned long process_id() { return GetCurrentProcessId(); }
+/* Errors that say there is no room for one more name in the directory. */
+bool lacks_room(int error) { return error == ENOSPC; }
+
+/* rand_s draws from the system's random source (RtlGenRandom). */
+uint64_t random_bits() {
+    unsigned int high = 0, low = 0;
+    rand_s(&high);
+    rand_s(&low);
+    return uint64_t{high} << 32 | low;
+}
 
 #else
 /* ---- Runtime: POSIX ------------------------------------------------------
@@ -521,7 +559,8 @@ bool is_known_non_regular(const struct dirent *entry) {
 
 class OpenDirectory {
   public:
-    explicit OpenDirectory(const char *path) : path_(path), dir_(opendir(path)) {}
+    explicit OpenDirectory(const char *path)
+        : path_(path), dir_(opendir(path)), error_(dir_ == nullptr ? errno : 0) {}
     OpenDirectory(const OpenDirectory &) = delete;
     OpenDirectory &operator=(const OpenDirectory &) = delete;
     ~OpenDirectory() {
@@ -529,6 +568,8 @@ class OpenDirectory {
     }
 
     bool is_open() const { return dir_ != nullptr; }
+    /* Why it could not be opened. */
+    int error() const { return error_; }
     const char *native_path() const { return path_; }
     /* The stream's descriptor, for the calls relative to the directory. */
     int descriptor() const { return dirfd(dir_); }
@@ -547,6 +588,7 @@ class OpenDirectory {
   private:
     const char *path_;
     DIR *dir_;
+    int error_;
 };
 
 /* A name relative to an open directory. */
@@ -558,8 +600,11 @@ struct AtRef {
 };
 
 FileStatus status_from(const struct stat &st) {
-    return {S_ISREG(st.st_mode), static_cast<int64_t>(st.st_size), static_cast<uint64_t>(st.st_dev),
-            static_cast<uint64_t>(st.st_ino)};
+    constexpr int64_t kNanosecondsPerSecond = 1000000000;
+    return {S_ISREG(st.st_mode),
+            {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+             static_cast<int64_t>(st.st_size),
+             static_cast<int64_t>(st.st_mtim.tv_sec) * kNanosecondsPerSecond + st.st_mtim.tv_nsec}};
 }
 
 /* Follows symbolic links. */
@@ -569,7 +614,20 @@ bool query_status(AtRef file, FileStatus *status) {
     *status = status_from(st);
     return true;
 }
-bool query_identity(AtRef file, FileStatus *identity) { return query_status(file, identity); }
+bool query_identity(AtRef file, FileIdentity *identity) {
+    FileStatus status;
+    if (!query_status(file, &status)) return false;
+    *identity = status.identity;
+    return true;
+}
+
+/* The identity of the file open as `fd`. */
+bool descriptor_identity(int fd, FileIdentity *identity) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    *identity = status_from(st).identity;
+    return true;
+}
 
 /* A file as validation examines it: its status first, then, when that does
  * not condemn it already, its first bytes through a descriptor. */
@@ -601,13 +659,25 @@ class ExaminedFile {
     }
     long read_some(unsigned char *buf, size_t count) { return read(fd_, buf, count); }
     /* Whether the file opened is the one whose status was examined. */
-    bool opened_is_examined() const {
-        struct stat st;
-        return fstat(fd_, &st) == 0 && is_same_file(status_from(st), status_);
-    }
+    bool opened_is_examined() const { return is_unchanged(); }
 
-    bool identity(FileStatus *identity) const {
-        *identity = status_;
+    /* Holds the file judged from now until the purge has decided, so that
+     * its inode cannot pass to another file meanwhile: the descriptor that
+     * read it, or, for a file judged by its status alone, one that only
+     * refers to it (O_PATH, which needs no read permission). False, with
+     * errno set, when it cannot be held or is no longer the file judged. */
+    bool pin() {
+        if (fd_ < 0) fd_ = openat(dir_, name_, O_PATH | O_CLOEXEC);
+        return fd_ >= 0 && is_unchanged();
+    }
+    /* Whether the file held is still as it was judged: the same file, of
+     * the same size, modified at the same moment. */
+    bool is_unchanged() const {
+        FileIdentity now;
+        return descriptor_identity(fd_, &now) && same_identity(now, status_.identity);
+    }
+    bool judged_identity(FileIdentity *identity) const {
+        *identity = status_.identity;
         return true;
     }
 
@@ -670,10 +740,29 @@ bool move_back(AtRef from, AtRef to) {
         return true;
     }
     const bool cannot_link = errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS;
-    return cannot_link && is_name_free(to) && renameat(from.dir, from.name, to.dir, to.name) == 0;
+    if (!cannot_link) return false;
+    if (!is_name_free(to)) {
+        errno = EEXIST;
+        return false;
+    }
+    return renameat(from.dir, from.name, to.dir, to.name) == 0;
 }
 
-unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
+/* Errors that say there is no room for one more name in the directory. */
+bool lacks_room(int error) { return error == ENOSPC || error == EDQUOT; }
+
+/* getrandom never blocks once the system has booted; should it fail, the
+ * clock and the address of this thread's text stand in, which still differ
+ * between purgers in all but contrived cases. */
+uint64_t random_bits() {
+    uint64_t bits;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits))
+        return bits;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15u ^
+           static_cast<uint64_t>(now.tv_sec) ^ reinterpret_cast<uintptr_t>(&g_last_err);
+}
 
 /* Naming: each entry is reached by its bare name relative to the directory
  * the scan opened, whatever happens to the directory's path meanwhile, and
@@ -939,6 +1028,7 @@ struct Judgement {
     int32_t code; /* the validation result: -1, 0 or a format code */
     Verdict verdict;
     Message message; /* what ktcache_validate_file() reports */
+    int error;       /* the errno behind a result of -1 */
 };
 
 /* What a failure to query or open a file says about it. */
@@ -959,19 +1049,21 @@ Verdict verdict_of_error(int error) {
  * file read is the one whose status was examined. */
 Judgement check_file(ExaminedFile &file, const FileStatus &status, int64_t min_size,
                      bool confirm_identity) {
-    if (!status.is_regular) return {kValidationRejected, Verdict::broken, kErrNotRegular};
-    if (status.size < min_size) return {kValidationRejected, Verdict::broken, kErrBelowMinimum};
-    if (!file.open()) return {kValidationError, verdict_of_error(errno), kErrOpen};
+    if (!status.is_regular) return {kValidationRejected, Verdict::broken, kErrNotRegular, 0};
+    if (status.identity.size < min_size)
+        return {kValidationRejected, Verdict::broken, kErrBelowMinimum, 0};
+    if (!file.open()) return {kValidationError, verdict_of_error(errno), kErrOpen, errno};
 
     unsigned char header[kHeaderReadSize];
     const Prefix prefix = read_prefix(file, header, sizeof header);
+    const int read_error = prefix.complete ? 0 : errno;
     const ktcache_format format = detect_format(header, prefix.length);
-    if (format != KTCACHE_FORMAT_INVALID) return {format, Verdict::valid, kNoError};
+    if (format != KTCACHE_FORMAT_INVALID) return {format, Verdict::valid, kNoError, 0};
 
     Verdict verdict = prefix.complete ? Verdict::broken : Verdict::unknown;
     if (verdict == Verdict::broken && confirm_identity && !file.opened_is_examined())
         verdict = Verdict::unknown;
-    return {kValidationRejected, verdict, kErrUnrecognized};
+    return {kValidationRejected, verdict, kErrUnrecognized, read_error};
 }
 
 /* The message of a file that could not be examined: one that another
@@ -984,7 +1076,8 @@ int64_t effective_min_size(int64_t min_size) {
 
 } // namespace
 
-int32_t ktcache_validate_file(const char *path, int64_t min_size) {
+int32_t ktcache_core::validate_file(const char *path, int64_t min_size, int *error) {
+    *error = 0;
     if (path == nullptr || path[0] == '\0') {
         set_last_error(kErrEmptyPath);
         return kValidationError;
@@ -994,16 +1087,24 @@ int32_t ktcache_validate_file(const char *path, int64_t min_size) {
     ExaminedFile examined;
     FileStatus status;
     if (file.path == nullptr) {
+        *error = ENOMEM;
         set_last_error(kErrStat);
         return kValidationError;
     }
     if (!examined.examine(file, &status)) {
-        set_last_error(examine_failure_message(errno));
+        *error = errno;
+        set_last_error(examine_failure_message(*error));
         return kValidationError;
     }
     const Judgement judged = check_file(examined, status, effective_min_size(min_size), false);
+    *error = judged.error;
     set_last_error(judged.message);
     return judged.code;
+}
+
+int32_t ktcache_validate_file(const char *path, int64_t min_size) {
+    int error;
+    return ktcache_core::validate_file(path, min_size, &error);
 }
 
 /* =========================================================================
@@ -1080,6 +1181,18 @@ size_t character_boundary(const char *text, size_t length, size_t cut) {
 }
 
 } // namespace
+
+size_t ktcache_core::utf8_decode(const char *text, size_t length, char32_t *code_point) {
+    if (length == 0) return 0;
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
+    const size_t n = utf8_sequence_length(s, s + length);
+    if (n == 0) return 0;
+    /* The lead byte keeps 7, 5, 4 or 3 bits; each later byte adds 6. */
+    char32_t c = n == 1 ? s[0] : s[0] & (0x7F >> n);
+    for (size_t i = 1; i < n; ++i) c = c << 6 | (s[i] & 0x3F);
+    *code_point = c;
+    return n;
+}
 
 /* =========================================================================
  * 8. Download naming
@@ -1394,15 +1507,18 @@ template <size_t N> bool write_key(ReportWriter &writer, const char (&key)[N]) {
     return writer.Key(key, static_cast<rapidjson::SizeType>(N - 1));
 }
 
+using ktcache_core::Shortfall;
+
 /* The report under construction: the counts, and the list written so far.
- * Once any part cannot be written the report is marked failed and stays so:
- * a report is either complete or not produced at all. */
+ * Once any part cannot be written the report is marked incomplete and stays
+ * so: a report is either complete or not produced at all. */
 class Report {
   public:
     Report() : writer_(text_, &allocator_, kWriterDepth) {}
 
-    /* Counts a valid file and lists it. */
-    void add_valid(const char *name, int64_t bytes, const char *format) noexcept {
+    /* Counts a valid file and lists it. False when its name is not
+     * well-formed UTF-8, which no report can hold. */
+    bool add_valid(const char *name, int64_t bytes, const char *format) noexcept {
         ++valid_count_;
         /* Saturate rather than overflow: sparse files can claim any size. */
         if (bytes > 0 && total_bytes_ > INT64_MAX - bytes) {
@@ -1410,36 +1526,50 @@ class Report {
         } else {
             total_bytes_ += bytes;
         }
-        if (failed_) return;
         const size_t name_length = std::strlen(name);
         if (!is_well_formed_utf8(name, name_length)) {
-            failed_ = true;
-            return;
+            mark_incomplete(Shortfall::name_not_utf8);
+            return false;
         }
+        if (shortfall_ != Shortfall::none) return true;
         try {
             open_list();
             bool ok = writer_.StartObject() && write_key(writer_, "name") &&
                       writer_.String(name, static_cast<rapidjson::SizeType>(name_length)) &&
                       write_key(writer_, "bytes") && writer_.Int64(bytes) &&
                       write_key(writer_, "format") && writer_.String(format) && writer_.EndObject();
-            if (!ok) failed_ = true;
+            if (!ok) mark_incomplete(Shortfall::out_of_resources);
         } catch (...) {
-            failed_ = true;
+            mark_incomplete(Shortfall::out_of_resources);
         }
+        return true;
     }
 
     void count_purged() { ++purged_count_; }
 
-    /* A file could not be judged or listed for lack of memory or
-     * descriptors, or the listing failed: no report is produced. */
-    void mark_incomplete() { failed_ = true; }
+    /* No report is produced; the first reason is kept. */
+    void mark_incomplete(Shortfall why) {
+        if (shortfall_ == Shortfall::none) shortfall_ = why;
+    }
+
+    Shortfall shortfall() const { return shortfall_; }
+    uint64_t valid_count() const { return valid_count_; }
+    uint64_t purged_count() const { return purged_count_; }
+    int64_t total_bytes() const { return total_bytes_; }
 
     /* The finished report for the caller, or null when it is incomplete or
      * memory ran out. The opening holds only fixed keys and integers, which
      * need neither escaping nor a UTF-8 check, so it is formatted directly
      * into the room left for it, and the list is moved up against it. */
     char *finish() noexcept {
-        if (failed_) return nullptr;
+        if (shortfall_ != Shortfall::none) return nullptr;
+        char *text = write_opening();
+        if (text == nullptr) mark_incomplete(Shortfall::out_of_resources);
+        return text;
+    }
+
+  private:
+    char *write_opening() noexcept {
         try {
             open_list();
             if (!writer_.EndArray()) return nullptr;
@@ -1459,7 +1589,6 @@ class Report {
         }
     }
 
-  private:
     void open_list() {
         if (!opened_) {
             opened_ = true;
@@ -1475,151 +1604,376 @@ class Report {
     HeapText text_;
     ReportWriter writer_;
     bool opened_ = false;
-    bool failed_ = false;
+    Shortfall shortfall_ = Shortfall::none;
 };
 
 } // namespace
 
 /* =========================================================================
- * 10. Cache directory scan and purge
+ * 10. Cache directory walk, scan and purge
+ *
+ * One walk serves every view of the cache: the report of
+ * ktcache_scan_dir_json(), and the ktcache command, which watches the same
+ * walk entry by entry (ktcache_walk.h). The walk judges each entry once and,
+ * in a purge, acts on exactly the file it judged.
  * ========================================================================= */
 
 namespace {
 
-/* The hidden name under which a purge holds a file between judging it and
- * deleting it begins with this. The process, the thread (the address of its
- * last-error buffer) and the file's identity follow, which makes it unique
- * among all scans running at once. The name is ASCII, which every runtime's
- * characters write alike. */
+namespace core = ktcache_core;
+
+/* A purge moves each file it deletes to a hidden name of its own first (see
+ * delete_judged). The name tells what it holds and is unique:
+ *
+ *   .ktcache-purge-<16 hex digits>=<the entry's own name>
+ *   .ktcache-purge-<16 hex digits>~<8 hex digits>   where the first form
+ *                                     would be longer than a name may be
+ *
+ * The 16 digits are random bits read once per scan, counted up for every
+ * name the scan makes, so that no two purgers choose the same name, not
+ * even processes with the same pid and thread addresses (forked into new
+ * PID namespaces). The 8 digits are a digest of the own name. A purge that
+ * finds a valid track held under the first form (its purge was killed)
+ * gives it its own name back. Names of an older form, with no own name in
+ * them, are judged and deleted when broken all the same. */
 constexpr char kAsidePrefix[] = ".ktcache-purge-";
-constexpr size_t kAsideNameSize = 80;
-void format_aside_name(NativeChar (&buf)[kAsideNameSize], const FileStatus &judged) {
-    char ascii[kAsideNameSize];
-    std::snprintf(ascii, sizeof ascii, "%s%lx-%llx-%llx", kAsidePrefix, process_id(),
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(last_error_text())),
-                  static_cast<unsigned long long>(judged.inode));
-    for (size_t i = 0; i < kAsideNameSize; ++i) buf[i] = static_cast<unsigned char>(ascii[i]);
+constexpr size_t kAsidePrefixLength = sizeof kAsidePrefix - 1;
+constexpr size_t kAsideBitsDigits = 16;
+constexpr NativeChar kOwnNameMark = '=';
+constexpr NativeChar kDigestMark = '~';
+/* The longest name, in the runtime's characters, that file systems store. */
+constexpr size_t kLongestName = 255;
+
+using NativeTraits = std::char_traits<NativeChar>;
+
+bool is_hex_digit(NativeChar c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+bool has_aside_prefix(const NativeChar *name) {
+    for (size_t i = 0; i < kAsidePrefixLength; ++i)
+        if (name[i] != static_cast<unsigned char>(kAsidePrefix[i])) return false;
+    return true;
+}
+
+/* The own name held in an aside name of the first form, or null. */
+const NativeChar *own_name_in(const NativeChar *aside) {
+    if (!has_aside_prefix(aside)) return nullptr;
+    const NativeChar *bits = aside + kAsidePrefixLength;
+    for (size_t i = 0; i < kAsideBitsDigits; ++i)
+        if (!is_hex_digit(bits[i])) return nullptr;
+    const NativeChar *own = bits + kAsideBitsDigits;
+    return own[0] == kOwnNameMark && own[1] != '\0' ? own + 1 : nullptr;
+}
+
+/* The hidden names of one scan's purge. */
+class AsideNames {
+  public:
+    /* The aside name for the entry `name`, valid until the next call. A
+     * leftover moved aside again keeps the own name it holds. */
+    const NativeChar *make(const NativeChar *name) {
+        if (!seeded_) {
+            next_bits_ = random_bits();
+            seeded_ = true;
+        }
+        const NativeChar *held = own_name_in(name);
+        const NativeChar *own = held != nullptr ? held : name;
+        const size_t own_length = NativeTraits::length(own);
+
+        size_t n = put_ascii(kAsidePrefix, 0);
+        n = put_hex(next_bits_++, kAsideBitsDigits, n);
+        if (n + 1 + own_length <= kLongestName) {
+            name_[n++] = kOwnNameMark;
+            NativeTraits::copy(name_ + n, own, own_length);
+            n += own_length;
+        } else {
+            name_[n++] = kDigestMark;
+            n = put_hex(fnv1a_32(reinterpret_cast<const char *>(own), own_length * sizeof *own), 8,
+                        n);
+        }
+        name_[n] = '\0';
+        return name_;
+    }
+
+  private:
+    size_t put_ascii(const char *text, size_t n) {
+        for (; *text != '\0'; ++text) name_[n++] = static_cast<unsigned char>(*text);
+        return n;
+    }
+    size_t put_hex(uint64_t value, size_t digits, size_t n) {
+        for (size_t i = digits; i-- > 0;) name_[n++] = "0123456789abcdef"[value >> (4 * i) & 0xF];
+        return n;
+    }
+
+    bool seeded_ = false;
+    uint64_t next_bits_ = 0;
+    NativeChar name_[kLongestName + 1];
+};
+
+/* Whether the file at `file` now is the file judged. */
+bool is_at(EntryNaming::Ref file, const FileIdentity &judged) {
+    FileIdentity found;
+    return query_identity(file, &found) && same_identity(found, judged);
 }
 
 /* What became of a file a purge meant to delete. */
-enum class Deletion { deleted, kept, out_of_memory };
+enum class Deletion {
+    deleted,
+    kept,      /* the file system refused */
+    changed,   /* the name no longer holds the file judged, as judged */
+    exhausted, /* memory ran out */
+    hidden,    /* a file moved aside could not be put back */
+};
+struct DeletionResult {
+    Deletion outcome;
+    int error;
+};
 
-/* Deletes the file `examined` judged broken, known in the directory as
- * `file`, and nothing else. Where the runtime can, the handle that judged it
- * deletes it. Otherwise comparing first and deleting by name after would
- * leave a moment in which another file renamed over the entry (a download
- * finishing) is deleted in its place, so the entry is first moved to a
- * hidden name of the purge's own, where nobody else renames anything,
- * compared there and deleted, or put back when it is another file. */
-Deletion delete_judged(EntryNaming &naming, EntryNaming::Ref file, ExaminedFile &examined) {
+/* No room for a hidden name (a full disk, a quota): the file held is
+ * compared with the entry immediately before it is deleted by its name. */
+DeletionResult delete_in_place(EntryNaming::Ref file, ExaminedFile &examined,
+                               const FileIdentity &judged) {
+    if (!examined.is_unchanged() || !is_at(file, judged)) return {Deletion::changed, 0};
+    if (delete_file(file)) return {Deletion::deleted, 0};
+    return {Deletion::kept, errno};
+}
+
+/* Deletes the file `examined` judged broken and holds, known in the
+ * directory as `file` (`name`), and nothing else. Where the runtime can, the
+ * handle that judged it deletes it. Otherwise the file held must still be as
+ * judged and still at its name, or it is not moved at all (a download that
+ * took the name stays where it is); it is then moved to a hidden name of the
+ * purge's own, where nobody else renames anything, compared there again and
+ * deleted, or put back when another file was moved in its place. */
+DeletionResult delete_judged(EntryNaming &naming, EntryNaming::Ref file, const NativeChar *name,
+                             ExaminedFile &examined, AsideNames &asides) {
     switch (examined.delete_itself()) {
-    case HandleDeletion::deleted: return Deletion::deleted;
-    case HandleDeletion::refused: return Deletion::kept;
+    case HandleDeletion::deleted: return {Deletion::deleted, 0};
+    case HandleDeletion::refused: return {Deletion::kept, errno};
     case HandleDeletion::unsupported: break;
     }
-    FileStatus judged;
-    if (!examined.identity(&judged)) return Deletion::kept;
-    NativeChar aside_name[kAsideNameSize];
-    format_aside_name(aside_name, judged);
-    const EntryNaming::Ref aside = naming.aside(aside_name);
-    if (!EntryNaming::is_reachable(aside)) return Deletion::out_of_memory;
-    if (!move_aside(file, aside)) return Deletion::kept;
-    FileStatus found;
-    if (query_identity(aside, &found) && is_same_file(found, judged) && delete_file(aside))
-        return Deletion::deleted;
-    move_back(aside, file);
-    return Deletion::kept;
+    FileIdentity judged;
+    if (!examined.judged_identity(&judged)) return {Deletion::kept, errno};
+    if (!examined.is_unchanged() || !is_at(file, judged)) return {Deletion::changed, 0};
+
+    const EntryNaming::Ref aside = naming.aside(asides.make(name));
+    if (!EntryNaming::is_reachable(aside)) return {Deletion::exhausted, ENOMEM};
+    if (!move_aside(file, aside)) {
+        const int error = errno;
+        if (lacks_room(error)) return delete_in_place(file, examined, judged);
+        return {Deletion::kept, error};
+    }
+    const bool is_judged = is_at(aside, judged);
+    if (is_judged && delete_file(aside)) return {Deletion::deleted, 0};
+    const int error = errno;
+    if (!move_back(aside, file)) return {Deletion::hidden, errno};
+    return is_judged ? DeletionResult{Deletion::kept, error} : DeletionResult{Deletion::changed, 0};
 }
 
 /* What a scan does with an entry, by its name. Hidden names, "." and ".."
  * among them, are never looked at, so that partial downloads (".part.m4a")
- * stay out of the report and the purge; except that a purge judges what a
- * purge killed midway left under its aside name: a broken leftover is
- * deleted, a valid one (a download that took the name at that moment) is
- * left where it is, unlisted, since its own name is unknown. */
+ * stay out of the report and the purge; except that a purge, and its dry
+ * run, judge what a killed purge left under an aside name. */
 enum class Role { skipped, listed, leftover };
 
-Role role_of(const char *name, bool purge) {
+Role role_of(const NativeChar *name, bool judges_leftovers) {
     if (name[0] != '.') return Role::listed;
-    const bool is_leftover = std::strncmp(name, kAsidePrefix, sizeof kAsidePrefix - 1) == 0;
-    return purge && is_leftover ? Role::leftover : Role::skipped;
+    return judges_leftovers && has_aside_prefix(name) ? Role::leftover : Role::skipped;
 }
 
-/* Walks the open directory once, validating, listing and purging. A file
- * that cannot be judged, or an enumeration that stops on an error, leaves
- * the report incomplete. */
-void walk_directory(OpenDirectory &dir, bool purge, Report &report) {
-    EntryNaming naming(dir);
-    ListedEntry entry;
+/* One walk of an open directory: what it was asked to do, and what it
+ * keeps from one entry to the next. */
+struct Walk {
+    Walk(OpenDirectory &dir, core::WalkMode walk_mode, const core::PurgeApproval *purge_approval,
+         core::WalkObserver *walk_observer, Report &walk_report)
+        : mode(walk_mode), approval(purge_approval), observer(walk_observer), report(walk_report),
+          naming(dir) {}
+
+    bool purges() const { return mode == core::WalkMode::purge; }
+
+    core::WalkMode mode;
+    const core::PurgeApproval *approval;
+    core::WalkObserver *observer;
+    Report &report;
+    EntryNaming naming;
+    AsideNames asides;
+};
+
+/* A valid track that a killed purge held aside gets its own name back, where
+ * that name is free: putting it back never replaces anything. It is listed
+ * by the next scan, under that name. */
+core::Action restore_leftover(Walk &walk, EntryNaming::Ref leftover, const NativeChar *name) {
+    const NativeChar *own = own_name_in(name);
+    if (own == nullptr || own[0] == '.') return core::Action::hidden;
+    const EntryNaming::Ref target = walk.naming.aside(own);
+    if (!EntryNaming::is_reachable(target)) {
+        walk.report.mark_incomplete(Shortfall::out_of_resources);
+        return core::Action::hidden;
+    }
+    if (move_back(leftover, target)) return core::Action::restored;
+    /* Another purge may have put it back first. */
+    return errno == ENOENT ? core::Action::none : core::Action::hidden;
+}
+
+/* Deletes a broken entry that the purge may delete, and says what became of
+ * it in `entry`. */
+void purge_entry(Walk &walk, EntryNaming::Ref file, const NativeChar *name, ExaminedFile &examined,
+                 core::WalkEntry &entry) {
+    if (walk.approval != nullptr) {
+        entry.approval = walk.approval->approve(entry.name, entry.identity);
+        if (entry.approval != core::Approval::approved) {
+            entry.action = core::Action::not_approved;
+            return;
+        }
+    }
+    const DeletionResult result = delete_judged(walk.naming, file, name, examined, walk.asides);
+    entry.action_error = result.error;
+    switch (result.outcome) {
+    case Deletion::deleted:
+        walk.report.count_purged();
+        entry.action = core::Action::deleted;
+        break;
+    case Deletion::exhausted:
+        walk.report.mark_incomplete(Shortfall::out_of_resources);
+        entry.action = core::Action::kept;
+        break;
+    case Deletion::kept: entry.action = core::Action::kept; break;
+    case Deletion::hidden:
+        walk.report.mark_incomplete(Shortfall::put_back_failed);
+        entry.action = core::Action::changed;
+        break;
+    case Deletion::changed: entry.action = core::Action::changed; break;
+    }
+}
+
+core::Verdict walk_verdict(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::valid: return core::Verdict::valid;
+    case Verdict::broken: return core::Verdict::broken;
+    default: return core::Verdict::unjudged;
+    }
+}
+
+/* Judges one entry, acts on it in a purge, counts or lists it, and shows it
+ * to the observer. Only a verdict the walk reached itself condemns a file:
+ * one that could not be examined or read is left alone; once descriptors or
+ * memory run out, every later file would fail alike, and no report is
+ * better than one that shows the cache as missing its tracks. */
+void visit_entry(Walk &walk, const ListedEntry &listed, Role role) {
+    core::WalkEntry entry{};
+    entry.name = listed.name;
+    entry.is_leftover = role == Role::leftover;
+    entry.verdict = core::Verdict::unjudged;
+    entry.code = kValidationError;
+    entry.reason = kNoError.text;
+    entry.name_is_reportable = true;
+
+    const EntryNaming::Ref file = walk.naming.entry(listed.native_name);
+    ExaminedFile examined;
+    FileStatus status;
+    if (!EntryNaming::is_reachable(file)) {
+        entry.error = ENOMEM;
+    } else if (!examined.examine(file, &status)) {
+        entry.error = errno;
+        entry.reason = examine_failure_message(entry.error).text;
+    } else if (!status.is_regular) {
+        return;
+    } else {
+        entry.size = status.identity.size;
+        entry.identity = status.identity;
+        /* A dry run makes sure that what it shows is the file it read; a
+         * purge holds what it condemns, and compares it, until it has
+         * decided. */
+        Judgement judged = check_file(examined, status, KTCACHE_DEFAULT_MIN_SIZE,
+                                      walk.mode == core::WalkMode::dry_run);
+        if (judged.verdict == Verdict::broken && walk.purges() && !examined.pin()) {
+            judged.verdict = verdict_of_error(errno);
+            if (judged.verdict == Verdict::broken) judged.verdict = Verdict::unknown;
+            judged.error = errno;
+        }
+        entry.verdict = walk_verdict(judged.verdict);
+        entry.code = judged.code;
+        entry.reason = judged.message.text;
+        entry.error = judged.error;
+        if (judged.verdict == Verdict::valid && role == Role::listed) {
+            entry.name_is_reportable =
+                walk.report.add_valid(entry.name, entry.size, format_name(judged.code));
+        } else if (judged.verdict == Verdict::valid && walk.purges()) {
+            entry.action = restore_leftover(walk, file, listed.native_name);
+            if (entry.action == core::Action::restored)
+                entry.restored_as =
+                    entry.name + (own_name_in(listed.native_name) - listed.native_name);
+        } else if (judged.verdict == Verdict::broken && walk.purges()) {
+            purge_entry(walk, file, listed.native_name, examined, entry);
+        }
+    }
+    if (entry.verdict == core::Verdict::unjudged &&
+        verdict_of_error(entry.error) == Verdict::exhausted)
+        walk.report.mark_incomplete(Shortfall::out_of_resources);
+    if (walk.observer != nullptr) walk.observer->on_entry(entry);
+}
+
+/* Walks the open directory once. An enumeration that stops on an error
+ * leaves the report incomplete. */
+void walk_directory(Walk &walk, OpenDirectory &dir) {
+    ListedEntry listed;
     bool failed = false;
-    while (dir.next(&entry, &failed)) {
-        const Role role = role_of(entry.name, purge);
-        if (role == Role::skipped || entry.is_known_non_regular) continue;
+    while (dir.next(&listed, &failed)) {
+        const Role role = role_of(listed.native_name, walk.mode != core::WalkMode::report);
+        if (role == Role::skipped || listed.is_known_non_regular) continue;
         /* A file the listing shows below the minimum could only be judged
          * too short, so a plain scan does not open it. A purge does, to
          * judge it by its own size (a listing's lags while another program
          * writes the file) and delete it through the handle that judged it. */
-        if (entry.is_known_too_short && !purge) continue;
-
-        const EntryNaming::Ref file = naming.entry(entry.native_name);
-        if (!EntryNaming::is_reachable(file)) {
-            report.mark_incomplete();
-            continue;
-        }
-        ExaminedFile examined;
-        FileStatus status;
-        if (!examined.examine(file, &status)) {
-            if (verdict_of_error(errno) == Verdict::exhausted) report.mark_incomplete();
-            continue;
-        }
-        if (!status.is_regular) continue;
-
-        const Judgement judged = check_file(examined, status, KTCACHE_DEFAULT_MIN_SIZE, purge);
-        switch (judged.verdict) {
-        case Verdict::valid:
-            if (role == Role::listed)
-                report.add_valid(entry.name, status.size, format_name(judged.code));
-            break;
-        case Verdict::broken:
-            if (!purge) break;
-            switch (delete_judged(naming, file, examined)) {
-            case Deletion::deleted: report.count_purged(); break;
-            case Deletion::out_of_memory: report.mark_incomplete(); break;
-            case Deletion::kept: break;
-            }
-            break;
-        case Verdict::exhausted: report.mark_incomplete(); break;
-        case Verdict::gone:
-        case Verdict::unknown: break;
-        }
+        if (listed.is_known_too_short && walk.mode == core::WalkMode::report) continue;
+        visit_entry(walk, listed, role);
     }
-    if (failed) report.mark_incomplete();
-}
-
-/* Scans the directory into `report`, closing it before returning; false
- * when the directory cannot be opened. */
-bool scan_directory(const char *dir_path, bool purge, Report &report) {
-    OpenDirectory dir(dir_path);
-    if (!dir.is_open()) return false;
-    walk_directory(dir, purge, report);
-    return true;
+    if (failed) walk.report.mark_incomplete(Shortfall::listing_failed);
 }
 
 } // namespace
+
+bool ktcache_core::same_identity(const FileIdentity &a, const FileIdentity &b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.mtime_ns == b.mtime_ns;
+}
+
+ktcache_core::WalkOutcome ktcache_core::walk_cache(const char *dir_path, WalkMode mode,
+                                                   const PurgeApproval *approval,
+                                                   WalkObserver *observer) {
+    WalkOutcome outcome{};
+    if (dir_path == nullptr || dir_path[0] == '\0') {
+        outcome.open_error = ENOENT;
+        return outcome;
+    }
+    Report report;
+    {
+        /* The directory is closed before the report is written. */
+        OpenDirectory dir(dir_path);
+        if (!dir.is_open()) {
+            outcome.open_error = dir.error();
+            return outcome;
+        }
+        outcome.opened = true;
+        Walk walk(dir, mode, approval, observer, report);
+        walk_directory(walk, dir);
+    }
+    outcome.report = report.finish();
+    outcome.shortfall = report.shortfall();
+    outcome.valid_count = report.valid_count();
+    outcome.purged_count = report.purged_count();
+    outcome.total_bytes = report.total_bytes();
+    return outcome;
+}
 
 char *ktcache_scan_dir_json(const char *dir_path, int32_t purge) {
     if (dir_path == nullptr || dir_path[0] == '\0') {
         set_last_error(kErrEmptyDirPath);
         return nullptr;
     }
-    Report report;
-    if (!scan_directory(dir_path, purge != 0, report)) {
-        set_last_error(kErrOpendir);
-        return nullptr;
-    }
-    char *text = report.finish();
-    set_last_error(kNoError);
-    return text;
+    const ktcache_core::WalkOutcome outcome = ktcache_core::walk_cache(
+        dir_path, purge != 0 ? ktcache_core::WalkMode::purge : ktcache_core::WalkMode::report,
+        nullptr, nullptr);
+    set_last_error(outcome.opened ? kNoError : kErrOpendir);
+    return outcome.report;
 }
 
 /* =========================================================================

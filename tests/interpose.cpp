@@ -56,7 +56,9 @@ bool ends_with(const char *text, const char *suffix) {
 
 int hooked_openat(int dir_fd, const char *path, int flags, va_list args) {
     const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? static_cast<mode_t>(va_arg(args, int)) : 0;
-    if (t_failing_open_suffix != nullptr && ends_with(path, t_failing_open_suffix)) {
+    // A refusal to read says nothing of an open that only refers to the file.
+    if (t_failing_open_suffix != nullptr && (flags & O_PATH) == 0 &&
+        ends_with(path, t_failing_open_suffix)) {
         errno = t_open_error;
         return -1;
     }

@@ -17,8 +17,8 @@ void set_open_hook(OpenHook hook);
 // arguments; the open's result is kept.
 void set_after_open_hook(OpenHook hook);
 
-// Every open on this thread of a path that ends in `suffix` fails with
-// `error`, without touching the file; a null suffix disarms.
+// Every open for reading on this thread of a path that ends in `suffix`
+// fails with `error`, without touching the file; a null suffix disarms.
 void fail_opens_of(const char *suffix, int error);
 
 // While set, on this thread renameat2 refuses RENAME_NOREPLACE with EINVAL

@@ -336,6 +336,12 @@ ProcessResult run_program_into(const std::vector<std::string> &argv,
 
 ProcessResult run_on_terminal(const std::vector<std::string> &argv, const std::string &input,
                               unsigned short columns) {
+    return run_on_terminal(argv, {"", nullptr, input}, columns);
+}
+
+ProcessResult run_on_terminal(const std::vector<std::string> &argv, const TerminalAnswer &answer,
+                              unsigned short columns) {
+    const std::string &input = answer.input;
     int terminal = -1, program_side = -1;
     struct winsize size = {24, columns, 0, 0};
     if (openpty(&terminal, &program_side, nullptr, nullptr, &size) != 0) return {};
@@ -352,6 +358,18 @@ ProcessResult run_on_terminal(const std::vector<std::string> &argv, const std::s
         exec_program(argv);
     }
     close(program_side);
+    ProcessResult result;
+    // The question first, then what happens while it is open.
+    while (!answer.after.empty() && result.out.find(answer.after) == std::string::npos) {
+        char buf[4096];
+        const ssize_t n = read(terminal, buf, sizeof buf);
+        if (n > 0) {
+            result.out.append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    if (answer.meanwhile) answer.meanwhile();
     // Typed ahead: the terminal holds the line until the program reads it.
     for (size_t done = 0; done < input.size();) {
         const ssize_t n = write(terminal, input.data() + done, input.size() - done);
@@ -361,7 +379,6 @@ ProcessResult run_on_terminal(const std::vector<std::string> &argv, const std::s
             break;
         }
     }
-    ProcessResult result;
     std::string none;
     drain(terminal, -1, result.out, none);
     close(terminal);

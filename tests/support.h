@@ -87,6 +87,16 @@ ProcessResult run_program_into(const std::vector<std::string> &argv,
 // carriage returns that the terminal adds), and `err` stays empty.
 ProcessResult run_on_terminal(const std::vector<std::string> &argv, const std::string &input,
                               unsigned short columns = 80);
+
+// As run_on_terminal, typing `input` only once the program has written
+// `after` (a question), and calling `meanwhile` just before.
+struct TerminalAnswer {
+    std::string after;
+    std::function<void()> meanwhile;
+    std::string input;
+};
+ProcessResult run_on_terminal(const std::vector<std::string> &argv, const TerminalAnswer &answer,
+                              unsigned short columns = 80);
 #endif
 
 // Scans and returns the report as a string; "<null>" for a null result.

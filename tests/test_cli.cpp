@@ -72,6 +72,7 @@ const UsageError kUsageErrors[] = {
     {{"scan", "--purge", "--json", ""},
      "ktcache scan: empty directory name (see 'ktcache scan --help')"},
     {{"check"}, "ktcache check: expected at least one FILE (see 'ktcache check --help')"},
+    {{"check", ""}, "ktcache check: empty file name (see 'ktcache check --help')"},
     {{"check", "f", "--min-size"},
      "ktcache check: option '--min-size' needs a value (see 'ktcache check --help')"},
     {{"check", "--min-size", "1k", "f"},
@@ -183,6 +184,8 @@ void lay_out_small_cache(const kt::TempDir &dir) {
     dir.subdir("covers");
 }
 
+const std::string kSmallCacheTotal = "total: 1 valid file, 2.0 KB (2048 bytes)\n";
+
 TEST(ToolScan, JsonIsTheLibraryReportByteForByte) {
     kt::TempDir dir;
     lay_out_small_cache(dir);
@@ -196,34 +199,31 @@ TEST(ToolScan, JsonIsTheLibraryReportByteForByte) {
     EXPECT_TRUE(dir.exists("page.mp3"));
 }
 
-TEST(ToolScan, TableListsValidFilesTotalsAndWhatWouldBePurged) {
+// Into a pipe standard output holds records only, the name last, so that
+// `cut -f3` gives names; the summary lines go to standard error.
+TEST(ToolScan, PipeGetsRecordsAndStandardErrorTheSummary) {
     kt::TempDir dir;
     lay_out_small_cache(dir);
-    const ProcessResult r = ktcache({"scan", dir.path()});
+    ProcessResult r = ktcache({"scan", dir.path()});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "size\tformat\tname\n"
-                     "2.0 KB\tm4a\ta.m4a\n"
-                     "total: 1 valid file, 2.0 KB (2048 bytes)\n"
-                     "\n"
-                     "reason\taction\tname\n"
+    EXPECT_EQ(r.out, "2.0 KB\tm4a\ta.m4a\n"
                      "unrecognized audio header\twould be purged\tpage.mp3\n");
+    EXPECT_EQ(r.err, kSmallCacheTotal);
     EXPECT_TRUE(dir.exists("page.mp3")) << "nothing is deleted without --purge";
-}
 
-TEST(ToolScan, PurgeDeletesAndSaysSo) {
-    kt::TempDir dir;
-    lay_out_small_cache(dir);
-    const ProcessResult r = ktcache({"scan", "--purge", dir.path()});
+    r = ktcache({"scan", "--purge", "--yes", dir.path()});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "size\tformat\tname\n"
-                     "2.0 KB\tm4a\ta.m4a\n"
-                     "total: 1 valid file, 2.0 KB (2048 bytes)\n"
-                     "purged: 1 file\n"
-                     "\n"
-                     "reason\taction\tname\n"
+    EXPECT_EQ(r.out, "2.0 KB\tm4a\ta.m4a\n"
                      "unrecognized audio header\tpurged\tpage.mp3\n");
+    EXPECT_EQ(r.err, kSmallCacheTotal + "purged: 1 file\n");
     EXPECT_FALSE(dir.exists("page.mp3"));
     EXPECT_TRUE(dir.exists(".partial.m4a"));
+
+    const kt::TempDir empty;
+    r = ktcache({"scan", "--yes", empty.path()});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ktcache scan: --yes has no effect without --purge\n"
+                     "total: 0 valid files, 0 B (0 bytes)\n");
 }
 
 // A read-only cache, purged by an ordinary user: the table and --json alike
@@ -235,18 +235,14 @@ TEST(ToolScan, FileThatCouldNotBeDeletedIsMarkedKept) {
     ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
     const std::string report = kt::expected_report({{"a.m4a", 2048, "m4a"}}, 0);
     const int status = kt::run_as_nobody([&] {
-        const ProcessResult table = ktcache({"scan", "--purge", dir.path()});
-        const ProcessResult json = ktcache({"scan", "--purge", "--json", dir.path()});
+        const ProcessResult table = ktcache({"scan", "--purge", "--yes", dir.path()});
+        const ProcessResult json = ktcache({"scan", "--purge", "-y", "--json", dir.path()});
         const bool ok =
             same("table", table.out,
-                 "size\tformat\tname\n"
                  "2.0 KB\tm4a\ta.m4a\n"
-                 "total: 1 valid file, 2.0 KB (2048 bytes)\n"
-                 "purged: 0 files\n"
-                 "\n"
-                 "reason\taction\tname\n"
                  "unrecognized audio header\tkept (could not delete: Permission "
                  "denied)\tpage.mp3\n") &
+            same("table stderr", table.err, kSmallCacheTotal + "purged: 0 files\n") &
             same("json stdout", json.out, report + "\n") &
             same("json stderr", json.err,
                  "ktcache scan: could not delete 'page.mp3' (unrecognized audio header): "
@@ -266,70 +262,57 @@ TEST(ToolScan, DanglingLinkIsLeftAlone) {
     dir.write("page.mp3", "<!DOCTYPE html>", 2000);
     ASSERT_EQ(symlink("missing.mp3", (dir / "dangling.mp3").c_str()), 0);
     ASSERT_EQ(symlink("page.mp3", (dir / "Link to page.mp3").c_str()), 0);
-    const std::string valid = "size\tformat\tname\n"
-                              "2.0 KB\tm4a\ta.m4a\n"
-                              "total: 1 valid file, 2.0 KB (2048 bytes)\n";
-    const std::string dangling = "could not be checked: No such file or directory\tleft alone\t";
+    const std::string dangling = "stat failed: No such file or directory\tleft alone\t";
 
     ProcessResult r = ktcache({"scan", dir.path()});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, valid +
-                         "could not be checked: 1 entry\n"
-                         "\n"
-                         "reason\taction\tname\n"
-                         "unrecognized audio header\twould be purged\tLink to page.mp3\n" +
+    EXPECT_EQ(r.out, "2.0 KB\tm4a\ta.m4a\n"
+                     "unrecognized audio header\twould be purged\tLink to page.mp3\n" +
                          dangling + "dangling.mp3\n" +
                          "unrecognized audio header\twould be purged\tpage.mp3\n");
+    EXPECT_EQ(r.err, "total: 1 valid file, 2.0 KB (2048 bytes)\ncould not be checked: 1 entry\n");
 
     // The library meets the link before its target (and purges it) or after
     // (when it dangles): directory order decides.
     const std::vector<std::string> order = kt::enumeration_order(dir.path());
     const bool link_first = std::find(order.begin(), order.end(), "Link to page.mp3") <
                             std::find(order.begin(), order.end(), "page.mp3");
-    r = ktcache({"scan", "--purge", dir.path()});
+    r = ktcache({"scan", "--purge", "--yes", dir.path()});
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, valid +
-                         (link_first ? "purged: 2 files\n"
-                                       "could not be checked: 1 entry\n"
-                                     : "purged: 1 file\n"
-                                       "could not be checked: 2 entries\n") +
-                         "\n"
-                         "reason\taction\tname\n" +
+    EXPECT_EQ(r.out, "2.0 KB\tm4a\ta.m4a\n" +
                          (link_first ? "unrecognized audio header\tpurged\t" : dangling) +
                          "Link to page.mp3\n" + dangling + "dangling.mp3\n" +
                          "unrecognized audio header\tpurged\tpage.mp3\n");
+    EXPECT_EQ(r.err, "total: 1 valid file, 2.0 KB (2048 bytes)\n" +
+                         std::string(link_first ? "purged: 2 files\n"
+                                                  "could not be checked: 1 entry\n"
+                                                : "purged: 1 file\n"
+                                                  "could not be checked: 2 entries\n"));
     EXPECT_TRUE(dir.exists("dangling.mp3"));
 }
 
-// A directory the user may list but not search (mode 0744, another owner):
-// its files are there, cannot be checked, and are left alone.
+// A directory that may be listed but not searched (mode 0644), whoever runs
+// the test (as root, an unprivileged user): its files are there, cannot be
+// checked, and are left alone.
 TEST(ToolScan, UnreachableDirectoryIsLeftAlone) {
     kt::TempDir dir;
     const std::string cache = dir.subdir("cache");
     dir.track("cache/a.ogg", KTCACHE_FORMAT_OGG);
-    ASSERT_EQ(chmod(cache.c_str(), 0744), 0);
-    const std::string rows = "could not be checked: 1 entry\n"
-                             "\n"
-                             "reason\taction\tname\n"
-                             "could not be checked: Permission denied\tleft alone\ta.ogg\n";
+    ASSERT_EQ(chmod(cache.c_str(), 0644), 0);
+    const std::string row = "stat failed: Permission denied\tleft alone\ta.ogg\n";
+    const std::string total = "total: 0 valid files, 0 B (0 bytes)\n";
+    const std::string unchecked = "could not be checked: 1 entry\n";
     const int status = kt::run_as_nobody([&] {
         const ProcessResult scan = ktcache({"scan", cache});
-        const ProcessResult purge = ktcache({"scan", "--purge", cache});
-        const bool ok = same("scan", scan.out, "total: 0 valid files, 0 B (0 bytes)\n" + rows) &
-                        same("purge", purge.out,
-                             "total: 0 valid files, 0 B (0 bytes)\npurged: 0 files\n" + rows);
+        const ProcessResult purge = ktcache({"scan", "--purge", "--yes", cache});
+        const bool ok = same("scan", scan.out, row) & same("purge", purge.out, row) &
+                        same("scan stderr", scan.err, total + unchecked) &
+                        same("purge stderr", purge.err, total + "purged: 0 files\n" + unchecked);
         return ok && scan.status == 0 && purge.status == 0 ? 0 : 1;
     });
+    chmod(cache.c_str(), 0755);
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(dir.exists("cache/a.ogg"));
-}
-
-TEST(ToolScan, EmptyCacheHasOnlyTheTotals) {
-    kt::TempDir dir;
-    const ProcessResult r = ktcache({"scan", dir.path()});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "total: 0 valid files, 0 B (0 bytes)\n");
 }
 
 TEST(ToolScan, LibraryFailuresGoToStderrWithExitOne) {
@@ -343,30 +326,26 @@ TEST(ToolScan, LibraryFailuresGoToStderrWithExitOne) {
                          "is not UTF-8\n");
 }
 
-TEST(ToolScan, PurgeWithoutReportStillPrintsTheTableFromItsOwnValidation) {
+TEST(ToolScan, PurgeWithoutReportStillShowsWhatTheWalkSaw) {
     kt::TempDir dir;
     lay_out_small_cache(dir);
     dir.track("bad\xff.mp3", KTCACHE_FORMAT_MP3);
-    const std::string table = "size\tformat\tname\n"
-                              "2.0 KB\tm4a\ta.m4a\n"
-                              "2.0 KB\tmp3\tbad\\xFF.mp3\n"
-                              "total: 2 valid files, 4.0 KB (4096 bytes)\n";
-    const std::string stderr_line = "ktcache scan: " + dir.path() +
-                                    ": no report could be produced: the name of valid file "
-                                    "'bad\\xFF.mp3' is not UTF-8\n";
+    const std::string valid = "2.0 KB\tm4a\ta.m4a\n"
+                              "2.0 KB\tmp3\tbad\\xFF.mp3\n";
+    const std::string stderr_lines = "ktcache scan: " + dir.path() +
+                                     ": no report could be produced: the name of valid file "
+                                     "'bad\\xFF.mp3' is not UTF-8\n"
+                                     "total: 2 valid files, 4.0 KB (4096 bytes)\n";
 
     ProcessResult r = ktcache({"scan", dir.path()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, stderr_line);
-    EXPECT_EQ(r.out, table + "\nreason\taction\tname\n"
-                             "unrecognized audio header\twould be purged\tpage.mp3\n");
+    EXPECT_EQ(r.err, stderr_lines);
+    EXPECT_EQ(r.out, valid + "unrecognized audio header\twould be purged\tpage.mp3\n");
 
-    r = ktcache({"scan", "--purge", dir.path()});
+    r = ktcache({"scan", "--purge", "--yes", dir.path()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, stderr_line);
-    EXPECT_EQ(r.out, table + "purged: 1 file\n"
-                             "\nreason\taction\tname\n"
-                             "unrecognized audio header\tpurged\tpage.mp3\n");
+    EXPECT_EQ(r.err, stderr_lines + "purged: 1 file\n");
+    EXPECT_EQ(r.out, valid + "unrecognized audio header\tpurged\tpage.mp3\n");
     EXPECT_FALSE(dir.exists("page.mp3"));
     EXPECT_TRUE(dir.exists("bad\xff.mp3"));
 }
@@ -400,25 +379,91 @@ TEST(ToolScan, LongNameWrapsOnlyItsOwnRow) {
                          "\n"
                          "total: 2 valid files, 4.0 KB (4096 bytes)\n"
                          "\n"
-                         "reason                     action           name\n"
-                         "unrecognized audio header  would be purged  page.mp3\n");
+                         "reason     action           name\n"
+                         "not audio  would be purged  page.mp3\n");
 }
 
+// Whatever the reasons, the name column starts early enough on an 80-column
+// terminal that a name of 30 characters never wraps: a dangling link, a loop
+// of links, a file the purge cannot delete.
+TEST(ToolScan, ReasonsLeaveRoomForNamesOnAnEightyColumnTerminal) {
+    kt::TempDir dir;
+    const std::string name = "Nightfall over Aurora Lane.mp3";
+    ASSERT_EQ(name.size(), 30u);
+    dir.write(name, "<!DOCTYPE html>", 2000);
+    ASSERT_EQ(symlink("missing.mp3", (dir / ("Gone " + name)).c_str()), 0);
+    ASSERT_EQ(symlink("loop-b", (dir / "loop-a").c_str()), 0);
+    ASSERT_EQ(symlink("loop-a", (dir / "loop-b").c_str()), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+    const int status = kt::run_as_nobody([&] {
+        bool ok = true;
+        for (const std::vector<std::string> &args : {std::vector<std::string>{"scan", dir.path()},
+                                                     {"scan", "--purge", "-y", dir.path()}}) {
+            std::vector<std::string> argv = args;
+            argv.insert(argv.begin(), KTCACHE_TOOL_FILE);
+            const std::string out = kt::run_on_terminal(argv, "", 80).out;
+            size_t start = 0;
+            for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+                const std::string line = out.substr(start, end - start);
+                if (line.size() > 80 && line.find("Gone") == std::string::npos) {
+                    std::fprintf(stderr, "wraps: %s\n", line.c_str());
+                    ok = false;
+                }
+                if (line.find(name) != std::string::npos && line.find(name) > 80 - name.size()) {
+                    std::fprintf(stderr, "wraps its name: %s\n", line.c_str());
+                    ok = false;
+                }
+            }
+        }
+        return ok ? 0 : 1;
+    });
+    chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(status, 0);
+}
+
+TEST(ToolScan, TableIsSortedByNameAndVersionIsAnOption) {
+    kt::TempDir dir;
+    for (const char *name :
+         {"m.ogg", "b.ogg", "x.ogg", "a.ogg", "k.ogg", "c.ogg", "z.ogg", "d.ogg"})
+        dir.track(name, KTCACHE_FORMAT_OGG);
+    for (const char *name : {"q.mp3", "e.mp3", "w.mp3"}) dir.write(name, "<html>", 2000);
+    std::vector<std::string> order = kt::enumeration_order(dir.path());
+    ASSERT_FALSE(std::is_sorted(order.begin(), order.end())) << "the directory order is sorted";
+
+    const ProcessResult r = ktcache({"scan", dir.path()});
+    EXPECT_EQ(r.status, 0);
+    std::string expected;
+    for (const char *name : {"a", "b", "c", "d", "k", "m", "x", "z"})
+        expected += std::string("2.0 KB\togg\t") + name + ".ogg\n";
+    for (const char *name : {"e", "q", "w"})
+        expected += std::string("unrecognized audio header\twould be purged\t") + name + ".mp3\n";
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "total: 8 valid files, 16.0 KB (16384 bytes)\n");
+
+    const ProcessResult version = ktcache({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, ktcache({"version"}).out);
+    EXPECT_EQ(version.err, "");
+}
+
+// ---------------------------------------------------------------------------
+// Purges delete exactly what was shown
+// ---------------------------------------------------------------------------
+
 // On a terminal a purge first shows what it would delete and asks; the
-// default answer keeps everything. --yes (-y) skips the question, and so does
-// a standard input that is no terminal (every other test).
-TEST(ToolScan, PurgeAsksFirstOnATerminal) {
+// default answer keeps everything. --yes (-y) skips the question.
+TEST(ToolPurge, AsksFirstOnATerminal) {
     const std::string dry_run = "size    format  name\n"
                                 "2.0 KB  m4a     a.m4a\n"
                                 "total: 1 valid file, 2.0 KB (2048 bytes)\n"
                                 "\n"
-                                "reason                     action           name\n"
-                                "unrecognized audio header  would be purged  page.mp3\n"
+                                "reason     action           name\n"
+                                "not audio  would be purged  page.mp3\n"
                                 "Delete 1 file? [y/N] ";
     const std::string record = "purged: 1 file\n"
                                "\n"
-                               "reason                     action  name\n"
-                               "unrecognized audio header  purged  page.mp3\n";
+                               "reason     action  name\n"
+                               "not audio  purged  page.mp3\n";
     for (const char *answer : {"n\n", "\n", "y\n"}) {
         kt::TempDir dir;
         lay_out_small_cache(dir);
@@ -444,29 +489,70 @@ TEST(ToolScan, PurgeAsksFirstOnATerminal) {
     }
 }
 
-TEST(ToolScan, TableIsSortedByNameAndVersionIsAnOption) {
+// Files that appear or change while the question is open were never shown:
+// the purge leaves them, and names each of them.
+TEST(ToolPurge, DeletesOnlyWhatTheQuestionShowed) {
     kt::TempDir dir;
-    for (const char *name :
-         {"m.ogg", "b.ogg", "x.ogg", "a.ogg", "k.ogg", "c.ogg", "z.ogg", "d.ogg"})
-        dir.track(name, KTCACHE_FORMAT_OGG);
-    for (const char *name : {"q.mp3", "e.mp3", "w.mp3"}) dir.write(name, "<html>", 2000);
-    std::vector<std::string> order = kt::enumeration_order(dir.path());
-    ASSERT_FALSE(std::is_sorted(order.begin(), order.end())) << "the directory order is sorted";
-
-    const ProcessResult r = ktcache({"scan", dir.path()});
+    lay_out_small_cache(dir);
+    dir.write("stub.ogg", "OggS", 100);
+    const kt::TerminalAnswer answer = {"[y/N] ",
+                                       [&] {
+                                           dir.write("note.txt", "remember the milk", 17);
+                                           dir.write("downloading.m4a", "", 0);
+                                           dir.write("stub.ogg", "OggS", 200);
+                                       },
+                                       "y\n"};
+    const ProcessResult r =
+        kt::run_on_terminal({KTCACHE_TOOL_FILE, "scan", "--purge", dir.path()}, answer);
     EXPECT_EQ(r.status, 0);
-    std::string expected = "size\tformat\tname\n";
-    for (const char *name : {"a", "b", "c", "d", "k", "m", "x", "z"})
-        expected += std::string("2.0 KB\togg\t") + name + ".ogg\n";
-    expected += "total: 8 valid files, 16.0 KB (16384 bytes)\n\nreason\taction\tname\n";
-    for (const char *name : {"e", "q", "w"})
-        expected += std::string("unrecognized audio header\twould be purged\t") + name + ".mp3\n";
-    EXPECT_EQ(r.out, expected);
+    const std::string after = r.out.substr(r.out.find("[y/N] ") + 6);
+    EXPECT_EQ(after, "purged: 1 file\n"
+                     "\n"
+                     "reason     action               name\n"
+                     "too short  left alone: new      downloading.m4a\n"
+                     "too short  left alone: new      note.txt\n"
+                     "not audio  purged               page.mp3\n"
+                     "too short  left alone: changed  stub.ogg\n");
+    for (const char *name : {"note.txt", "downloading.m4a", "stub.ogg", "a.m4a"})
+        EXPECT_TRUE(dir.exists(name)) << name;
+    EXPECT_FALSE(dir.exists("page.mp3"));
+}
 
-    const ProcessResult version = ktcache({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, ktcache({"version"}).out);
-    EXPECT_EQ(version.err, "");
+// A purge that cannot ask deletes nothing unless told --yes; output that is
+// redirected still sees the question's dry run, on standard error.
+TEST(ToolPurge, RefusesWithoutATerminalUnlessToldYes) {
+    kt::TempDir dir;
+    lay_out_small_cache(dir);
+    for (const bool json : {false, true}) {
+        std::vector<std::string> args = {"scan", "--purge", dir.path()};
+        if (json) args.insert(args.begin() + 1, "--json");
+        const ProcessResult r = ktcache(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "ktcache scan: refusing to purge without --yes: standard input is not a "
+                         "terminal (see 'ktcache scan --help')\n");
+        EXPECT_TRUE(dir.exists("page.mp3"));
+    }
+    const ProcessResult r = ktcache({"scan", "--purge", "--yes", dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(dir.exists("page.mp3"));
+}
+
+// What a purge removes of a crashed purge's leftovers counts as the library
+// counts it, on one summary line.
+TEST(ToolPurge, CountsLeftoversAsTheLibraryDoes) {
+    kt::TempDir dir;
+    lay_out_small_cache(dir);
+    dir.write(".ktcache-purge-1f-7ffe12-2a", "<!DOCTYPE html>", 2048);
+    ProcessResult r = ktcache({"scan", "--purge", "--yes", dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err,
+              kSmallCacheTotal + "purged: 2 files (1 left behind by an interrupted purge)\n");
+    EXPECT_FALSE(dir.exists(".ktcache-purge-1f-7ffe12-2a"));
+
+    dir.write(".ktcache-purge-20-7ffe12-2b", "<!DOCTYPE html>", 2048);
+    r = ktcache({"scan", "--purge", "--yes", "--json", dir.path()});
+    EXPECT_EQ(r.out, kt::expected_report({{"a.m4a", 2048, "m4a"}}, 1) + "\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -514,8 +600,7 @@ TEST(ToolNames, HostileNamesAreEscapedInPipesAndQuotedOnTerminals) {
     // One record per line, sorted by the names' bytes.
     ProcessResult r = ktcache({"scan", dir.path()});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "size\tformat\tname\n"
-                     "2.0 KB\tmp3\t\\x1B[2Jclear.mp3\n"
+    EXPECT_EQ(r.out, "2.0 KB\tmp3\t\\x1B[2Jclear.mp3\n"
                      "2.0 KB\tmp3\t\\x1B]0;pwned\\x07title.mp3\n"
                      "2.0 KB\tmp3\tCafé – Ü.mp3\n"
                      "2.0 KB\tmp3\tRock'n'Roll.mp3\n"
@@ -524,9 +609,6 @@ TEST(ToolNames, HostileNamesAreEscapedInPipesAndQuotedOnTerminals) {
                      "2.0 KB\tmp3\tit's \"live\".mp3\n"
                      "2.0 KB\tmp3\tx\\nevil.mp3\\t2.0 KB\\tmp3\n"
                      "2.0 KB\tmp3\t夜想曲.mp3\n"
-                     "total: 9 valid files, 18.0 KB (18432 bytes)\n"
-                     "\n"
-                     "reason\taction\tname\n"
                      "unrecognized audio header\twould be purged\t"
                      "y\\ntotal: 99 valid files, 1.0 GB (1073741824 bytes)\n"
                      "unrecognized audio header\twould be purged\t\\xFF.mp3\n");
@@ -546,10 +628,10 @@ TEST(ToolNames, HostileNamesAreEscapedInPipesAndQuotedOnTerminals) {
                      "2.0 KB  mp3     夜想曲.mp3\n"
                      "total: 9 valid files, 18.0 KB (18432 bytes)\n"
                      "\n"
-                     "reason                     action           name\n"
-                     "unrecognized audio header  would be purged  "
+                     "reason     action           name\n"
+                     "not audio  would be purged  "
                      "$'y\\ntotal: 99 valid files, 1.0 GB (1073741824 bytes)'\n"
-                     "unrecognized audio header  would be purged  $'\\377.mp3'\n");
+                     "not audio  would be purged  $'\\377.mp3'\n");
 
     // check writes paths the same way; --json stays the library's text.
     for (const HostileName &h : kHostileNames) {
@@ -582,14 +664,18 @@ TEST(ToolOutput, EveryCommandFailsWhenItsOutputCannotBeWritten) {
         {"check", ok},
         {"scan", dir.path()},
         {"scan", "--json", dir.path()},
-        {"scan", "--purge", dir.path()},
+        {"scan", "--purge", "--yes", dir.path()},
     };
     for (const std::vector<std::string> &args : commands) {
         std::vector<std::string> argv = args;
         argv.insert(argv.begin(), KTCACHE_TOOL_FILE);
         const ProcessResult r = kt::run_program_into(argv, "/dev/full");
         EXPECT_EQ(r.status, 1) << args[0] << " " << args.back();
-        EXPECT_EQ(r.err, "ktcache: write error: No space left on device\n") << args.back();
+        // The last line; a scan's summary lines go to standard error before it.
+        const std::string who = args[0][0] == '-' ? "ktcache" : "ktcache " + args[0];
+        const std::string error = who + ": write error: No space left on device\n";
+        EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), error.size())), error)
+            << r.err;
     }
     EXPECT_FALSE(dir.exists("page.mp3")) << "the purge itself went ahead";
 }
@@ -600,12 +686,13 @@ TEST(ToolErrors, FailuresGiveTheSystemsReason) {
     ProcessResult r = ktcache({"scan", "/nonexistent/ktcache"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "ktcache: cannot scan '/nonexistent/ktcache': No such file or directory\n");
+    EXPECT_EQ(r.err,
+              "ktcache scan: cannot scan '/nonexistent/ktcache': No such file or directory\n");
 
     r = ktcache({"scan", "--json", file});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "ktcache: cannot scan '" + file + "': Not a directory\n");
+    EXPECT_EQ(r.err, "ktcache scan: cannot scan '" + file + "': Not a directory\n");
 
     r = ktcache({"check", dir / "missing.mp3", file + "/x.mp3"});
     EXPECT_EQ(r.status, 1);
@@ -623,7 +710,8 @@ TEST(ToolErrors, PermissionCausesAsAnotherUser) {
         const ProcessResult scan = ktcache({"scan", locked});
         const ProcessResult check = ktcache({"check", file});
         return scan.status == 1 &&
-                       scan.err == "ktcache: cannot scan '" + locked + "': Permission denied\n" &&
+                       scan.err ==
+                           "ktcache scan: cannot scan '" + locked + "': Permission denied\n" &&
                        check.status == 1 &&
                        check.out == file + "\terror\tfopen failed: Permission denied\n"
                    ? 0
