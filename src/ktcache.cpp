@@ -668,7 +668,10 @@ class ExaminedFile {
      * errno set, when it cannot be held or is no longer the file judged. */
     bool pin() {
         if (fd_ < 0) fd_ = openat(dir_, name_, O_PATH | O_CLOEXEC);
-        return fd_ >= 0 && is_unchanged();
+        if (fd_ < 0) return false;
+        if (is_unchanged()) return true;
+        errno = 0;
+        return false;
     }
     /* Whether the file held is still as it was judged: the same file, of
      * the same size, modified at the same moment. */

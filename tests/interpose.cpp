@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,6 +26,11 @@ __thread bool t_refuse_no_replace_and_links;
 __thread bool t_guard_entries;
 __thread long t_readdir_countdown = -1;
 __thread int t_readdir_error;
+__thread fault::StatHook t_stat_hook;
+__thread unsigned long t_real_inode;
+__thread unsigned long t_shown_inode;
+__thread fault::RenameHook t_rename_hook;
+__thread int t_fixed_pid;
 
 } // namespace
 
@@ -39,6 +45,13 @@ void fail_opens_of(const char *suffix, int error) {
 void fail_reads(int error) { t_read_error = error; }
 void refuse_no_replace_and_links(bool on) { t_refuse_no_replace_and_links = on; }
 void place_entries_before_guard_page(bool on) { t_guard_entries = on; }
+void set_stat_hook(StatHook hook) { t_stat_hook = hook; }
+void disguise_inode(unsigned long real, unsigned long shown) {
+    t_real_inode = real;
+    t_shown_inode = shown;
+}
+void set_rename_hook(RenameHook hook) { t_rename_hook = hook; }
+void fix_pid(int pid) { t_fixed_pid = pid; }
 void fail_readdir_after(long entries, int error) {
     t_readdir_countdown = entries;
     t_readdir_error = error;
@@ -121,12 +134,35 @@ struct dirent *readdir(DIR *dir) {
 }
 
 int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned int flags) {
+    if (t_rename_hook != nullptr) {
+        if (const int error = t_rename_hook(from_dir, from, to_dir, to)) {
+            errno = error;
+            return -1;
+        }
+    }
     if (t_refuse_no_replace_and_links && (flags & RENAME_NOREPLACE) != 0) {
         errno = EINVAL;
         return -1;
     }
     return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
 }
+
+int renameat(int from_dir, const char *from, int to_dir, const char *to) {
+    return renameat2(from_dir, from, to_dir, to, 0);
+}
+
+int fstatat(int dir_fd, const char *path, struct stat *st, int flags) {
+    const int result = static_cast<int>(syscall(SYS_newfstatat, dir_fd, path, st, flags));
+    const int saved_errno = errno;
+    if (result == 0 && t_real_inode != 0 && st->st_ino == t_real_inode) st->st_ino = t_shown_inode;
+    if (t_stat_hook != nullptr && path[0] != '\0') t_stat_hook(dir_fd, path);
+    errno = saved_errno;
+    return result;
+}
+
+int fstat(int fd, struct stat *st) { return fstatat(fd, "", st, AT_EMPTY_PATH); }
+
+pid_t getpid() { return t_fixed_pid != 0 ? t_fixed_pid : static_cast<pid_t>(syscall(SYS_getpid)); }
 
 int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags) {
     if (t_refuse_no_replace_and_links) {

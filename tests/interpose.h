@@ -1,5 +1,6 @@
 // Fault injection from below the library. The test program defines open,
-// openat, readdir, read, renameat2 and linkat itself (and links the counting allocator of
+// openat, readdir, read, fstatat, fstat, renameat, renameat2, linkat and
+// getpid itself (and links the counting allocator of
 // common/counting_heap.h for malloc and friends); the shared library's calls
 // resolve to these definitions, which forward to the C library unless the
 // calling thread has armed a fault.
@@ -24,6 +25,25 @@ void fail_opens_of(const char *suffix, int error);
 // While set, on this thread renameat2 refuses RENAME_NOREPLACE with EINVAL
 // and linkat fails with EPERM, as on exFAT and FAT through FUSE.
 void refuse_no_replace_and_links(bool on);
+
+// Called on this thread after every fstatat() of a path, with the
+// directory and the path; the status the caller gets is the one read
+// before the hook ran.
+using StatHook = void (*)(int dir_fd, const char *path);
+void set_stat_hook(StatHook hook);
+
+// Every status read on this thread (fstatat, fstat) of the file whose inode
+// number is `real` reports `shown` instead, as when ext4 hands a freed
+// number to a new file or FUSE numbers inodes by path; 0 disarms.
+void disguise_inode(unsigned long real, unsigned long shown);
+
+// Called on this thread before every renameat() and renameat2(), with its
+// names; a nonzero result fails the rename with that errno, untried.
+using RenameHook = int (*)(int from_dir, const char *from, int to_dir, const char *to);
+void set_rename_hook(RenameHook hook);
+
+// getpid() on this thread returns `pid`; 0 disarms.
+void fix_pid(int pid);
 
 // Every read() on this thread fails with `error`; 0 disarms.
 void fail_reads(int error);
