@@ -32,8 +32,11 @@ bool ends_with(const char *text, const char *suffix) {
     const size_t length = std::strlen(text), suffix_length = std::strlen(suffix);
     return length >= suffix_length && std::strcmp(text + length - suffix_length, suffix) == 0;
 }
+// A hidden name of a purge's own, bare or at the end of a joined path.
 bool is_hidden_name(const char *name) {
-    return std::strncmp(name, kHiddenPrefix, sizeof kHiddenPrefix - 1) == 0;
+    const char *slash = std::strrchr(name, '/');
+    const char *base = slash != nullptr ? slash + 1 : name;
+    return std::strncmp(base, kHiddenPrefix, sizeof kHiddenPrefix - 1) == 0;
 }
 
 std::string contents_of(const std::string &path) {
