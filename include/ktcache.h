@@ -235,6 +235,9 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *       {"name":"a.m4a","bytes":1048576,"format":"m4a"},...]}
  *
  *    "totalBytes" stops at the largest 64-bit value instead of overflowing.
+ *    On Windows a file of 2 GiB or more is neither listed nor deleted (see
+ *    ktcache_validate_file()), and a name that does not convert from UTF-16
+ *    (a surrogate without its partner) counts as a name that is not UTF-8.
  *
  *  Returns
  *    A new NUL-terminated UTF-8 text owned by the caller (release it with
@@ -244,10 +247,11 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *        touched;
  *      - empty last-error text: the directory was walked (and purged, if
  *        asked) but no report could be produced: descriptors or memory ran
- *        out, the enumeration of the directory failed, or the name of a
- *        valid file is not well-formed UTF-8 (checked within the name;
- *        nothing past its end is read). Deletions already made stand;
- *        scanning again is safe.
+ *        out, the enumeration of the directory failed, the name of a valid
+ *        file is not well-formed UTF-8 (checked within the name; nothing
+ *        past its end is read), or a file that a purge had to move aside
+ *        could not be put back under its name (the next purge puts it
+ *        back). Deletions already made stand; scanning again is safe.
  *    A report is always complete: it is never returned with files or
  *    members missing. After every call that opened the directory the
  *    last-error text is empty.
@@ -256,70 +260,33 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *    A regular file that the scan itself has judged broken: shorter than the
  *    minimum by its status, refused to the caller (EACCES or EPERM on open),
  *    or read to its 64th byte or its end without a recognised header. The
- *    file deleted is the file judged, or nothing is deleted: if another file
- *    has been renamed over the name meanwhile (a download finishing), it
+ *    purge holds that file from its judgement until it has decided, and
+ *    deletes it only while its name still holds the same file, unchanged
+ *    (device, inode, size and modification time): a file renamed over the
+ *    name meanwhile (a download finishing), or a file still being written,
  *    stays. "purgedCount" counts the deletions that succeeded; a deletion
  *    that fails leaves the file and is not reported.
+ *    A purge also finishes what a killed purge left under a
+ *    ".ktcache-purge-" name: it deletes a broken one (counted), and gives a
+ *    valid one its own name back where that name is free (not listed in
+ *    that report).
  *
  *  What a purge never deletes
  *    - a valid file;
- *    - a hidden entry (but see the leftovers of a crash below), a directory,
- *      or anything else that is no regular file;
+ *    - a hidden entry (but see the leftovers above), a directory, or
+ *      anything else that is no regular file;
  *    - a file that is not there for a moment (renamed away and back while
  *      the scan looks at it): neither listed nor deleted;
- *    - a file that cannot be opened or read for a reason of its own (a lease
- *      held by another process, an I/O error, a signal that keeps
- *      interrupting): neither listed nor deleted, and the report of the rest
- *      is still returned;
+ *    - a file that cannot be opened, read or held for a reason of its own
+ *      (a lease held by another process, an I/O error, a signal that keeps
+ *      interrupting): neither listed nor deleted, and the report of the
+ *      rest is still returned;
  *    - anything, once the process or the system runs out of file descriptors
  *      or memory: no report is returned, since every later file would fail
  *      alike and a report would show the cache as missing its tracks.
  *
- *  How a purge deletes
- *    On Windows a purge deletes a broken file through the handle that judged
- *    it, opened again with delete access: the file deleted is exactly the
- *    file judged, and no hidden name is used. A file that another program
- *    holds without delete sharing cannot be deleted and is kept (not
- *    counted). Should a file system refuse deletion through a handle, the
- *    purge there works as on POSIX systems:
- *
- *    A purge moves each file it deletes to a hidden name of its own in the
- *    same directory (".ktcache-purge-..."), compares it there and deletes it,
- *    or puts it back under its name when another file has been renamed over
- *    the name meanwhile. Putting back never replaces a file that has taken
- *    the name since. On file systems that can neither refuse to replace on
- *    rename nor link (exFAT and FAT through FUSE), the file is put back once
- *    the name is found free; only a file that takes the name in the
- *    microseconds between that check and the rename is replaced.
- *
- *  After a crash
- *    A process that dies in the middle of a purge can leave a file behind
- *    under a ".ktcache-purge-" name. Usually it is the broken file being
- *    deleted; rarely it is a valid track that a download had put under the
- *    original name at that moment. A plain scan neither lists nor touches
- *    such leftovers. The next purge judges them like other files: it
- *    deletes a broken one (counted in "purgedCount") and leaves a valid one
- *    where it is, unlisted, because its original name is unknown; a host
- *    that finds one may rename it back to a track name of its choosing.
- *    Purges running at once in several processes may both try to delete the
- *    same broken leftover; each deletion is counted once.
- *
- *  Platform notes
- *    - POSIX: a directory that is renamed during the scan is still the one
- *      scanned and purged to the end, and entries are reached even where the
- *      joined path would exceed the platform's path limit.
- *    - Windows: the directory is opened once and held without delete
- *      sharing for the whole scan, so that nobody can rename or replace it
- *      meanwhile. Each file is opened once, for reading, sharing reading,
- *      writing and deletion with every other program: a scan never makes a
- *      player's open or a downloader's rename of that file fail. A file that
- *      another program holds without sharing reading, or whose bytes it has
- *      locked, could not be judged: it is neither listed nor deleted, as a
- *      lease is on Linux. A scan that does not purge does not open a file
- *      that the listing shows shorter than the minimum. A name that does
- *      not convert from UTF-16 (a surrogate without its partner) is a name
- *      that is not UTF-8, as above; a file of 2 GiB or more is neither
- *      listed nor deleted (see ktcache_validate_file()).
+ *    How a purge deletes, what a crash leaves behind, and what each platform
+ *    and file system adds: docs/purge.md.
  *
  *  Memory and threads
  *    The directory is closed before the report is written. Peak memory is
