@@ -27,6 +27,7 @@
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+#define _CRT_RAND_S /* rand_s, from the C runtime's stdlib.h */
 #include <windows.h>
 #else
 #include <dirent.h>
