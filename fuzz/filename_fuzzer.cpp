@@ -1,12 +1,15 @@
 // Safe file names: every URL gives a name that is non-empty, holds no unsafe
 // byte, does not end in a space or a dot, is never "." or "..", is at most
-// 255 bytes, is no longer than the last path segment unless it is the
-// fallback, and equals what the documented steps give. Decoding happens once: a name sent back
-// fully percent-encoded comes back unchanged.
+// 255 bytes, is well-formed UTF-8, does not begin with a dot, has no Windows
+// device name for its stem, is at most one byte longer than the last path
+// segment unless it is the fallback, and equals what the documented steps
+// give. Decoding happens once: a name sent back fully percent-encoded comes
+// back unchanged.
 #include "ktcache.h"
 #include "oracles.h"
 
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -29,6 +32,50 @@ std::string last_segment(const std::string &url) {
     while (!text.empty() && text.back() == '/') text.pop_back();
     const size_t slash = text.rfind('/');
     return slash == std::string::npos ? text : text.substr(slash + 1);
+}
+
+// Each byte that begins no well-formed UTF-8 character becomes "_"; a
+// character is the shortest run of bytes that is well-formed on its own.
+std::string utf8_only(const std::string &name) {
+    std::string out;
+    for (size_t i = 0; i < name.size();) {
+        size_t length = 1;
+        while (length <= 4 && !oracle::is_utf8(name.substr(i, length))) ++length;
+        if (length > 4) {
+            out += '_';
+            length = 1;
+        } else {
+            out += name.substr(i, length);
+        }
+        i += length;
+    }
+    return out;
+}
+
+// The stem: the name up to its first ".", without trailing spaces.
+std::string stem_of(const std::string &name) {
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    return stem;
+}
+
+// Windows opens these as devices, in any ASCII case and whatever follows the
+// stem: CON, PRN, AUX, NUL, CONIN$, CONOUT$, and COM or LPT with a digit or
+// a superscript 1, 2 or 3.
+bool is_device_name(std::string stem) {
+    static const std::set<std::string> devices = [] {
+        std::set<std::string> names = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+        for (const char *port : {"com", "lpt"}) {
+            for (char digit = '0'; digit <= '9'; ++digit)
+                names.insert(port + std::string(1, digit));
+            for (const char *superscript : {"\xC2\xB9", "\xC2\xB2", "\xC2\xB3"})
+                names.insert(port + std::string(superscript));
+        }
+        return names;
+    }();
+    for (char &c : stem)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+    return devices.count(stem) != 0;
 }
 
 // A name of more than 255 bytes keeps its extension (the last "." and at most
@@ -77,7 +124,14 @@ std::string expected_name(const std::string &url) {
         name += is_unsafe(byte) ? '_' : static_cast<char>(byte);
     }
     while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();
-    return name.empty() ? kFallback : shortened(name);
+    if (name.empty()) return kFallback;
+    name = utf8_only(name);
+    if (name[0] == '.') {
+        name = "_" + name;
+    } else if (is_device_name(stem_of(name))) {
+        name.insert(stem_of(name).size(), "_");
+    }
+    return shortened(name);
 }
 
 std::string safe_filename(const std::string &url) {
@@ -100,8 +154,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(name.back() != ' ' && name.back() != '.', "ends in a space or a dot");
     FUZZ_CHECK(name != "." && name != "..", "a directory name");
     FUZZ_CHECK(name.size() <= 255, "%zu bytes, more than file systems store", name.size());
-    FUZZ_CHECK(name == kFallback || name.size() <= last_segment(url).size(),
-               "longer than its segment");
+    FUZZ_CHECK(oracle::is_utf8(name), "not well-formed UTF-8");
+    FUZZ_CHECK(name[0] != '.', "a hidden name");
+    FUZZ_CHECK(!is_device_name(stem_of(name)), "a device name: \"%s\"", name.c_str());
+    FUZZ_CHECK(name == kFallback || name.size() <= last_segment(url).size() + 1,
+               "more than one byte longer than its segment");
     FUZZ_CHECK(name == expected_name(url), "got \"%s\", expected \"%s\"", name.c_str(),
                expected_name(url).c_str());
 

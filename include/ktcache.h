@@ -196,17 +196,35 @@ KTCACHE_API int32_t ktcache_validate_file(const char *path, int64_t min_size);
  *  "/" removed, the last "/"-separated segment percent-decoded once, every
  *  byte below 0x20 and each of  " * / : < > ? \ | DEL  replaced by "_", and
  *  trailing spaces and dots trimmed. When nothing is left, or `url` is null or
- *  empty, the name is "track.m4a". Scheme and host are not parsed. Bytes 0x80
- *  and above pass unchanged.
+ *  empty, the name is "track.m4a". Scheme and host are not parsed.
+ *
+ *  Every name can then be stored on every platform, and the scan of
+ *  ktcache_scan_dir_json() lists it. Three steps follow the trim, the same
+ *  on every platform, since a cache moves between systems:
+ *    - each byte that belongs to no well-formed UTF-8 sequence becomes "_"
+ *      (overlong forms, surrogates and anything above U+10FFFF included):
+ *      "Caf%E9.mp3" gives "Caf_.mp3", "%ED%A0%80.mp3" gives "___.mp3";
+ *      UTF-8 text ("%C3%A9", an emoji) passes unchanged;
+ *    - a name that begins with "." gets "_" in front, so that it is not
+ *      hidden: ".hidden.mp3" gives "_.hidden.mp3";
+ *    - a name whose stem (up to its first ".", trailing spaces aside) is,
+ *      in any ASCII case, a Windows device name (CON, PRN, AUX, NUL,
+ *      CONIN$, CONOUT$, COM0 to COM9, LPT0 to LPT9, or COM or LPT followed
+ *      by a superscript 1, 2 or 3) gets "_" right after the stem: "CON"
+ *      gives "CON_", "nul.tar.mp3" gives "nul_.tar.mp3", "Aux .flac" gives
+ *      "Aux_ .flac"; "Console.mp3" and "COM10.mp3" stay as they are.
+ *  Version 1.0.0 made such names as they stood. A host that stored a track
+ *  under one of them finds no file under the new name and downloads the
+ *  track once more; the old file stays where it is (see CHANGELOG.md).
  *
  *  Names are at most 255 bytes, the longest that common file systems store.
  *  A longer name keeps its extension (the last "." and at most 16 bytes
  *  after it, unless that "." begins the name); the rest is cut to fit,
- *  never inside a well-formed UTF-8 character, and "~" with 8 lower-case
- *  hexadecimal digits of the 32-bit FNV-1a hash of the whole long name goes
- *  before the extension, so that long names sharing their beginning stay
- *  apart:  <first 242 bytes>~1a2b3c4d.m4a . The result is the same on every
- *  platform and in every version; names of 255 bytes or fewer are unchanged.
+ *  never inside a UTF-8 character, and "~" with 8 lower-case hexadecimal
+ *  digits of the 32-bit FNV-1a hash of the whole long name goes before the
+ *  extension, so that long names sharing their beginning stay apart:
+ *  <first 242 bytes>~1a2b3c4d.m4a . The cut and the hash are the same on
+ *  every platform; names of 255 bytes or fewer are not shortened.
  *
  *  Returns a new NUL-terminated block owned by the caller (release it with
  *  ktcache_free()), or null only when memory runs out. Never touches the

@@ -38,12 +38,14 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <string>
@@ -1150,27 +1152,31 @@ size_t utf8_sequence_length(const unsigned char *s, const unsigned char *end) {
     return lead.length;
 }
 
-/* Whether `length` bytes at `text` are well-formed UTF-8; never reads beyond
- * them, whatever follows. */
-bool is_well_formed_utf8(const char *text, size_t length) {
-    const auto *s = reinterpret_cast<const unsigned char *>(text);
-    const unsigned char *end = s + length;
+/* Walks the `length` bytes at `text` and hands the offset of each byte that
+ * belongs to no well-formed sequence to `stray`, which may overwrite that
+ * byte and returns whether to go on. Returns whether the walk reached the
+ * end. Never reads beyond the bytes, whatever follows. */
+template <typename Stray> bool walk_utf8(const char *text, size_t length, Stray stray) {
+    const auto *begin = reinterpret_cast<const unsigned char *>(text);
+    const unsigned char *s = begin, *end = begin + length;
     /* Names are mostly ASCII: eight bytes at a time while they are. */
     constexpr uint64_t kHighBits = 0x8080808080808080u;
-    for (uint64_t word; end - s >= 8; s += 8) {
-        std::memcpy(&word, s, sizeof word);
-        if ((word & kHighBits) != 0) break;
-    }
-    while (s < end) {
-        if (*s < 0x80) {
-            ++s;
-            continue;
+    for (;;) {
+        for (uint64_t word; end - s >= 8; s += 8) {
+            std::memcpy(&word, s, sizeof word);
+            if ((word & kHighBits) != 0) break;
         }
+        while (s < end && *s < 0x80) ++s;
+        if (s == end) return true;
         const size_t n = utf8_sequence_length(s, end);
-        if (n == 0) return false;
-        s += n;
+        if (n == 0 && !stray(static_cast<size_t>(s - begin))) return false;
+        s += n == 0 ? 1 : n;
     }
-    return true;
+}
+
+/* Whether `length` bytes at `text` are well-formed UTF-8. */
+bool is_well_formed_utf8(const char *text, size_t length) {
+    return walk_utf8(text, length, [](size_t) { return false; });
 }
 
 /* The largest cut at or before `cut` that splits no well-formed sequence of
@@ -1208,6 +1214,11 @@ namespace {
 constexpr char kFallbackName[] = "track.m4a";
 /* What stands in for a byte that is unsafe in a file name. */
 constexpr char kReplacementByte = '_';
+
+/* Steps after decoding add at most this many bytes to a name: "_" before a
+ * leading dot or after a device name, never both (a name that begins with
+ * "_" is no device name). */
+constexpr size_t kMaxInsertedBytes = 1;
 
 /* No common file system stores a longer name. */
 constexpr size_t kMaxNameLength = 255;
@@ -1273,6 +1284,106 @@ size_t segment_start(const char *url, size_t end) {
     return start;
 }
 
+/* Writes the replacement byte over every byte that belongs to no well-formed
+ * UTF-8 sequence: such a name has no form on file systems that store
+ * Unicode names, and the scan's report cannot hold it. */
+void replace_stray_bytes(char *name, size_t length) {
+    walk_utf8(name, length, [name](size_t i) {
+        name[i] = kReplacementByte;
+        return true;
+    });
+}
+
+/* Inserts the replacement byte at offset `at` of the name; the block has
+ * room for it. Returns the new length. */
+size_t insert_replacement_byte(char *name, size_t length, size_t at) {
+    std::memmove(name + at + 1, name + at, length - at);
+    name[at] = kReplacementByte;
+    return length + 1;
+}
+
+/* A name that begins with "." is hidden, and the scan passes over hidden
+ * files: "_" goes in front of it. Returns the new length. */
+size_t unhide_name(char *name, size_t length) {
+    return length > 0 && name[0] == '.' ? insert_replacement_byte(name, length, 0) : length;
+}
+
+/* Stems that Windows opens as a device, not a file, whatever follows the
+ * first "."; matched without regard to ASCII case. COM and LPT take a digit
+ * or a superscript one, two or three (in UTF-8). */
+constexpr const char *kDeviceStems[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+constexpr const char *kNumberedDevices[] = {"com", "lpt"};
+// clang-format off
+constexpr const char *kDeviceNumbers[] = {
+    "0", "1", "2", "3", "4", "5", "6", "7", "8", "9",
+    "\xC2\xB9", "\xC2\xB2", "\xC2\xB3", /* superscript one, two, three */
+};
+// clang-format on
+constexpr size_t kLongestDeviceStem = sizeof "conout$" - 1;
+/* Every device name begins with three letters. */
+constexpr size_t kDevicePrefixLength = 3;
+
+constexpr char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+/* The first three bytes of `text`, lower-cased, as one number. */
+constexpr uint32_t device_prefix_key(const char *text) {
+    uint32_t key = 0;
+    for (size_t i = 0; i < kDevicePrefixLength; ++i)
+        key = key << 8 | static_cast<unsigned char>(ascii_lower(text[i]));
+    return key;
+}
+
+/* The keys of the three letters that begin each device name. */
+constexpr size_t kDeviceFamilies = std::size(kDeviceStems) + std::size(kNumberedDevices);
+constexpr std::array<uint32_t, kDeviceFamilies> make_device_prefix_table() {
+    std::array<uint32_t, kDeviceFamilies> table{};
+    size_t n = 0;
+    for (const char *device : kDeviceStems) table[n++] = device_prefix_key(device);
+    for (const char *device : kNumberedDevices) table[n++] = device_prefix_key(device);
+    return table;
+}
+constexpr std::array<uint32_t, kDeviceFamilies> kDevicePrefixKeys = make_device_prefix_table();
+
+/* Whether the `length` bytes at `name` begin as some device name does;
+ * nearly every name fails here, before its stem is sought. */
+bool may_be_device_name(const char *name, size_t length) {
+    if (length < kDevicePrefixLength) return false;
+    const uint32_t key = device_prefix_key(name);
+    for (uint32_t device : kDevicePrefixKeys)
+        if (key == device) return true;
+    return false;
+}
+
+bool is_device_stem(const char *stem, size_t length) {
+    if (length > kLongestDeviceStem) return false;
+    char lower[kLongestDeviceStem + 1] = {};
+    for (size_t i = 0; i < length; ++i) lower[i] = ascii_lower(stem[i]);
+    for (const char *device : kDeviceStems)
+        if (std::strcmp(lower, device) == 0) return true;
+    for (const char *device : kNumberedDevices) {
+        if (std::strncmp(lower, device, kDevicePrefixLength) != 0) continue;
+        for (const char *number : kDeviceNumbers)
+            if (std::strcmp(lower + kDevicePrefixLength, number) == 0) return true;
+    }
+    return false;
+}
+
+/* A name whose stem (up to its first ".", trailing spaces aside) is a device
+ * name gets "_" right after the stem, on every platform: a cache moves
+ * between systems. Returns the new length. */
+size_t defuse_device_name(char *name, size_t length) {
+    if (!may_be_device_name(name, length)) return length;
+    size_t stem = 0;
+    for (size_t i = 0; i < length && name[i] != '.'; ++i) {
+        if (name[i] == ' ') continue;
+        stem = i + 1;
+        if (stem > kLongestDeviceStem) return length;
+    }
+    return is_device_stem(name, stem) ? insert_replacement_byte(name, length, stem) : length;
+}
+
 /* FNV-1a, 32 bits: a digest that is the same on every platform. */
 uint32_t fnv1a_32(const char *text, size_t length) {
     uint32_t hash = 2166136261u;
@@ -1327,15 +1438,18 @@ char *ktcache_safe_filename(const char *url) {
     const size_t start = segment_start(url, end);
     const size_t segment_length = end - start;
 
-    /* Decoding never lengthens the segment; the block also has room for the
-     * fallback name so that a name trimmed to nothing needs no second block. */
-    size_t capacity =
-        segment_length > sizeof kFallbackName - 1 ? segment_length : sizeof kFallbackName - 1;
+    /* Decoding never lengthens the segment, and the steps after it add at
+     * most kMaxInsertedBytes; the block also has room for the fallback name
+     * so that a name trimmed to nothing needs no second block. */
+    const size_t capacity = std::max(segment_length + kMaxInsertedBytes, sizeof kFallbackName - 1);
     auto *name = static_cast<char *>(std::malloc(capacity + 1));
     if (name == nullptr) return nullptr;
 
     size_t length = decode_segment(url + start, segment_length, name);
     while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '.')) --length;
+    replace_stray_bytes(name, length);
+    length = unhide_name(name, length);
+    length = defuse_device_name(name, length);
     length = shorten_long_name(name, length);
     if (length == 0) {
         std::memcpy(name, kFallbackName, sizeof kFallbackName);

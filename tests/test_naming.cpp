@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -95,8 +97,6 @@ const NameCase kNameCases[] = {
     {"a+b=c;d[e]f~g", "a+b=c;d[e]f~g"},
     {"%C3%A9", "\xC3\xA9"},
     {"%c3%a9", "\xC3\xA9"},
-    {"a%ff", "a\xFF"},
-    {"\x80\xFF", "\x80\xFF"},
     // Trimming.
     {"name. . ", "name"},
     {"a.", "a"},
@@ -104,8 +104,6 @@ const NameCase kNameCases[] = {
     {"a%20", "a"},
     {"a%2e%20", "a"},
     {"a .b", "a .b"},
-    {".a", ".a"},
-    {"..a", "..a"},
     {" a", " a"},
     {".", "track.m4a"},
     {"..", "track.m4a"},
@@ -117,9 +115,42 @@ const NameCase kNameCases[] = {
     {"%2e%2e", "track.m4a"},
     {"%2E%2E", "track.m4a"},
     {"a/.%20.", "track.m4a"},
-    // No reserved names.
-    {"CON", "CON"},
-    {"nul.txt", "nul.txt"},
+    // Every byte outside a well-formed UTF-8 sequence becomes "_": no
+    // overlong forms, no surrogates, nothing above U+10FFFF.
+    {"https://old.example/music/Caf%E9%20del%20Mar.mp3", "Caf_ del Mar.mp3"},
+    {"a%ff", "a_"},
+    {"\x80\xFF", "__"},
+    {"%ED%A0%80.mp3", "___.mp3"},
+    {"%C0%AF.mp3", "__.mp3"},
+    {"%F4%90%80%80", "____"},
+    {"%E2%82.m4a", "__.m4a"},
+    {"%F0%9F%8E%B5.mp3", "\xF0\x9F\x8E\xB5.mp3"},
+    {"\xF0\x9F\x8E\xB5", "\xF0\x9F\x8E\xB5"},
+    // A leading dot would hide the file from the scan.
+    {".hidden.mp3", "_.hidden.mp3"},
+    {".a", "_.a"},
+    {"..a", "_..a"},
+    {"%2Ea.ogg", "_.a.ogg"},
+    {" .a", " .a"},
+    // Windows device names, whatever their case and extension, get "_" after
+    // the stem (the name up to its first ".", trailing spaces aside).
+    {"CON", "CON_"},
+    {"nul.txt", "nul_.txt"},
+    {"COM1.m4a", "COM1_.m4a"},
+    {"nul.tar.mp3", "nul_.tar.mp3"},
+    {"Aux .flac", "Aux_ .flac"},
+    {"COM%C2%B9.ogg", "COM\xC2\xB9_.ogg"},
+    {"lpt%C2%B3", "lpt\xC2\xB3_"},
+    {"PRN%20%20", "PRN_"},
+    {"conin$.wav", "conin$_.wav"},
+    {"CONOUT$", "CONOUT$_"},
+    {"Lpt0.aac", "Lpt0_.aac"},
+    {"Console.mp3", "Console.mp3"},
+    {"COM10.mp3", "COM10.mp3"},
+    {"NULL.mp3", "NULL.mp3"},
+    {"COM.mp3", "COM.mp3"},
+    {"COM%C2%B4.mp3", "COM\xC2\xB4.mp3"},
+    {"nul%FF.mp3", "nul_.mp3"},
 };
 
 class SafeFilename : public ::testing::TestWithParam<NameCase> {};
@@ -152,7 +183,10 @@ TEST(SafeFilenameLimits, LongNamesAreShortenedToWhatFileSystemsStore) {
         {a255 + ".m4a", std::string(242, 'a') + "~" + "DIGEST" + ".m4a"},
         {a300, std::string(246, 'a') + "~" + "DIGEST"}, // no extension
         {a300 + ".extension-of-17by", std::string(246, 'a') + "~" + "DIGEST"},
-        {"." + a300, "." + std::string(245, 'a') + "~" + "DIGEST"}, // the dot is the whole name
+        {"." + a300, "_." + std::string(244, 'a') + "~" + "DIGEST"}, // the dot is the whole name
+        {"." + std::string(253, 'a'), "_." + std::string(253, 'a')}, // 255 with its "_"
+        {"." + std::string(254, 'a'), "_." + std::string(244, 'a') + "~" + "DIGEST"},
+        {"CON." + std::string(251, 'a'), "CON_." + std::string(241, 'a') + "~" + "DIGEST"},
         {euros + ".flac", euros.substr(0, 240) + "~" + "DIGEST" + ".flac"}, // 241 would split
     };
     for (const Case &c : cases) {
@@ -203,9 +237,46 @@ TEST(SafeFilenameLimits, RandomInputsAlwaysGiveSafeNames) {
                 << "url: " << url << " name: " << name;
         }
         if (name != "track.m4a") {
-            ASSERT_LE(name.size(), url.size()) << url;
+            // A leading dot or a device name costs one byte.
+            ASSERT_LE(name.size(), url.size() + 1) << url;
         }
     }
+}
+
+// A host saves each download under the name it is given; every such file,
+// whatever its URL, must come back from the scan under that same name.
+TEST(SafeFilenameOnDisk, HostileUrlsGiveNamesThatTheScanLists) {
+    const std::string long_tail(300, 'x');
+    const char *const urls[] = {
+        "https://old.example/music/Caf%E9%20del%20Mar.mp3",
+        "https://h/%ED%A0%80%C0%AF%FF.m4a",
+        "https://h/%F0%9F%8E%B5%F0%9F%8E.ogg",
+        "https://h/.hidden.mp3",
+        "https://h/..double.flac",
+        "https://h/NUL.mp3",
+        "https://h/com1.m4a",
+        "https://h/AUX.flac",
+        "https://h/nul.tar.mp3",
+        "https://h/Con%20%20.wav",
+        "https://h/LPT%C2%B2.ogg",
+        "https://h/a%01b%0D%0Ac%7F.mp3",
+    };
+    std::vector<std::string> names;
+    for (const char *url : urls) names.push_back(safe_name(url));
+    names.push_back(safe_name("https://h/." + long_tail));
+    names.push_back(safe_name("https://h/" + long_tail + "%FF%E9.m4a"));
+
+    kt::TempDir dir;
+    for (const std::string &name : names) dir.track(name, KTCACHE_FORMAT_MP3);
+    std::vector<std::string> on_disk = kt::enumeration_order(dir.path()), made = names;
+    std::sort(on_disk.begin(), on_disk.end());
+    std::sort(made.begin(), made.end());
+    ASSERT_EQ(on_disk, made) << "each name is one file of that name";
+
+    std::vector<kt::Listed> listed;
+    for (const std::string &name : kt::enumeration_order(dir.path()))
+        listed.push_back({name, 2048, "mp3"});
+    EXPECT_EQ(kt::scan(dir.path(), false), kt::expected_report(listed, 0));
 }
 
 } // namespace

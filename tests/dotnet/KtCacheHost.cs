@@ -47,6 +47,13 @@ static class KtCacheHost
             "https://cdn.example/tracks/Caf%C3%A9%20del%20Mar.m4a?token=1"), "Café del Mar.m4a");
         Expect("safe file name from a UTF-8 URL", KtCache.SafeFilename(
             "https://cdn.example/日本の曲.flac"), "日本の曲.flac");
+        // The same bytes as C: a byte outside UTF-8 is "_", not U+FFFD.
+        Expect("safe file name of a byte outside UTF-8", KtCache.SafeFilename(
+            "https://old.example/music/Caf%E9%20del%20Mar.mp3"), "Caf_ del Mar.mp3");
+        Expect("safe file name with an escaped emoji", KtCache.SafeFilename(
+            "https://cdn.example/%F0%9F%8E%B5%20Theme.m4a"), "\U0001F3B5 Theme.m4a");
+        Expect("safe file name with an emoji", KtCache.SafeFilename(
+            "https://cdn.example/\U0001F3B5.ogg"), "\U0001F3B5.ogg");
         KtCacheNative.ktcache_free(IntPtr.Zero);
     }
 

@@ -104,7 +104,13 @@ test('safeFilename: the library name for each URL, as a JavaScript string', () =
     ['https://x.example/Café – Eres.mp3', 'Café – Eres.mp3'],
     ['https://x.example/a%22b%0Ac%3F.m4a', 'a_b_c_.m4a'],
     ['https://x.example/dots.../', 'dots'],
-    ['https://x.example/%FF.m4a', '\uFFFD.m4a'], // not UTF-8: still a safe name
+    // The same bytes as C: a byte outside UTF-8 is "_" there, not U+FFFD here.
+    ['https://old.example/music/Caf%E9%20del%20Mar.mp3', 'Caf_ del Mar.mp3'],
+    ['https://x.example/%FF.m4a', '_.m4a'],
+    ['https://x.example/%F0%9F%8E%B5%20Theme.m4a', '\u{1F3B5} Theme.m4a'],
+    ['https://x.example/\u{1F3B5}.ogg', '\u{1F3B5}.ogg'],
+    ['https://x.example/.hidden.mp3', '_.hidden.mp3'],
+    ['https://x.example/NUL.mp3', 'NUL_.mp3'],
     ['', 'track.m4a'],
   ];
   for (const [url, name] of cases) assert.equal(ktcache.safeFilename(url), name, url);
