@@ -32,8 +32,12 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/io_uring.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -97,8 +101,10 @@ constexpr Message kErrOpendir = message("opendir failed");
  *                      at the end, with `failed` set when it ended on an
  *                      error
  *   ExaminedFile       one file as validation judges it: examine() its
- *                      status, open() and read_some() its first bytes,
- *                      opened_is_examined(); for a purge, pin() the file
+ *                      status, open() and read_at() its first bytes, or
+ *                      read_if_cached() them without waiting for the disk,
+ *                      opened_is_examined(); take() another's file; for a
+ *                      purge, pin() the file
  *                      judged, tell whether it is_unchanged() since, and
  *                      delete_itself() through the judging handle, where the
  *                      runtime can
@@ -106,6 +112,10 @@ constexpr Message kErrOpendir = message("opendir failed");
  *                      the calls of a purge that moves a file aside first
  *                      (section 10), where it cannot
  *   random_bits()      64 bits from the system's random source
+ *   ReadRing           reads kept in flight by the kernel while the caller's
+ *                      thread goes on, where the runtime has them: start()
+ *                      on first need, submit() a read, next_done() one that
+ *                      finished, waiting for one when asked
  *
  * Calls that fail return false or -1 with errno set. The POSIX block also
  * provides AtDirectory, the naming by which a scan reaches each entry
@@ -156,6 +166,8 @@ template <typename Char> struct BasicListedEntry {
  * deletes a broken one through it. */
 
 using NativeChar = wchar_t; /* UTF-16 */
+/* Bytes of the longest name the listing gives, as UTF-8, NUL included. */
+constexpr size_t kLongestListedName = 3 * MAX_PATH + 1;
 using PathRef = BasicPathRef<NativeChar>;
 using ListedEntry = BasicListedEntry<NativeChar>;
 
@@ -434,12 +446,25 @@ class ExaminedFile {
         if (!readable_) errno = EACCES;
         return readable_;
     }
-    long read_some(unsigned char *buf, size_t count) {
+    long read_at(unsigned char *buf, size_t count, size_t offset) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
         DWORD got;
-        if (ReadFile(handle_, buf, static_cast<DWORD>(count), &got, nullptr))
+        if (ReadFile(handle_, buf, static_cast<DWORD>(count), &got, &at))
             return static_cast<long>(got);
         errno = errno_from(GetLastError());
         return -1;
+    }
+    /* Reads wait for the disk here. */
+    long read_if_cached(unsigned char *buf, size_t count) { return read_at(buf, count, 0); }
+
+    void take(ExaminedFile &other) {
+        std::swap(handle_, other.handle_);
+        readable_ = other.readable_;
+    }
+    void close() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
     }
     /* The status came from the handle that was read. */
     bool opened_is_examined() const { return true; }
@@ -508,6 +533,15 @@ uint64_t random_bits() {
     return uint64_t{high} << 32 | low;
 }
 
+/* Windows reads each file's first bytes in turn, on the caller's thread. */
+class ReadRing {
+  public:
+    static bool start(unsigned) { return false; }
+    static bool started() { return false; }
+    static bool submit(const ExaminedFile &, unsigned char *, size_t, uint64_t) { return false; }
+    static bool next_done(bool, uint64_t *, long *) { return false; }
+};
+
 #else
 /* ---- Runtime: POSIX ------------------------------------------------------
  *
@@ -516,6 +550,8 @@ uint64_t random_bits() {
  * and the entries of an open directory (AtRef). */
 
 using NativeChar = char;
+/* Bytes of the longest name the listing gives, NUL included. */
+constexpr size_t kLongestListedName = sizeof(dirent::d_name);
 using PathRef = BasicPathRef<NativeChar>;
 using ListedEntry = BasicListedEntry<NativeChar>;
 
@@ -639,9 +675,7 @@ class ExaminedFile {
     ExaminedFile() = default;
     ExaminedFile(const ExaminedFile &) = delete;
     ExaminedFile &operator=(const ExaminedFile &) = delete;
-    ~ExaminedFile() {
-        if (fd_ >= 0) close(fd_);
-    }
+    ~ExaminedFile() { close(); }
 
     /* The status of `file`; false with errno set. */
     bool examine(AtRef file, FileStatus *status) {
@@ -660,7 +694,29 @@ class ExaminedFile {
         }
         return fd_ >= 0;
     }
-    long read_some(unsigned char *buf, size_t count) { return read(fd_, buf, count); }
+    long read_at(unsigned char *buf, size_t count, size_t offset) {
+        return pread(fd_, buf, count, static_cast<off_t>(offset));
+    }
+    /* -1 with EAGAIN when the first bytes are not in memory: the read would
+     * wait for the disk. Other failures, RWF_NOWAIT refused by the file
+     * system among them, read as they are. */
+    long read_if_cached(unsigned char *buf, size_t count) {
+        struct iovec piece = {buf, count};
+        return preadv2(fd_, &piece, 1, 0, RWF_NOWAIT);
+    }
+    int descriptor() const { return fd_; }
+
+    /* The file `other` examined and opened, which it no longer holds. */
+    void take(ExaminedFile &other) {
+        std::swap(fd_, other.fd_);
+        dir_ = other.dir_;
+        name_ = other.name_;
+        status_ = other.status_;
+    }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
     /* Whether the file opened is the one whose status was examined. */
     bool opened_is_examined() const { return is_unchanged(); }
 
@@ -787,6 +843,119 @@ class AtDirectory {
     int fd_;
 };
 
+/* Reads kept in flight by the kernel (io_uring), so that a cache whose files
+ * are not in memory keeps the disk busy while the caller's thread goes on.
+ * Made on first need and torn down with its walk. The kernel reads a file
+ * itself where the file system can read without blocking, and otherwise in
+ * worker threads of its own (io-wq); the library starts no thread. start()
+ * fails where io_uring is unavailable: disabled, refused by a seccomp
+ * filter, or short of descriptors or locked memory. */
+class ReadRing {
+  public:
+    ReadRing() = default;
+    ReadRing(const ReadRing &) = delete;
+    ReadRing &operator=(const ReadRing &) = delete;
+    ~ReadRing() { stop(); }
+
+    bool start(unsigned entries) {
+        io_uring_params params{};
+        const long fd = syscall(SYS_io_uring_setup, entries, &params);
+        if (fd < 0) return false;
+        fd_ = static_cast<int>(fd);
+        submission_size_ = params.sq_off.array + params.sq_entries * sizeof(unsigned);
+        completion_size_ = params.cq_off.cqes + params.cq_entries * sizeof(io_uring_cqe);
+        sqes_size_ = params.sq_entries * sizeof(io_uring_sqe);
+        submission_ = map(submission_size_, IORING_OFF_SQ_RING);
+        completion_ = map(completion_size_, IORING_OFF_CQ_RING);
+        sqes_ = static_cast<io_uring_sqe *>(map(sqes_size_, IORING_OFF_SQES));
+        if (submission_ == nullptr || completion_ == nullptr || sqes_ == nullptr) {
+            stop();
+            return false;
+        }
+        char *sq = static_cast<char *>(submission_);
+        char *cq = static_cast<char *>(completion_);
+        sq_tail_ = reinterpret_cast<unsigned *>(sq + params.sq_off.tail);
+        sq_mask_ = *reinterpret_cast<unsigned *>(sq + params.sq_off.ring_mask);
+        sq_array_ = reinterpret_cast<unsigned *>(sq + params.sq_off.array);
+        cq_head_ = reinterpret_cast<unsigned *>(cq + params.cq_off.head);
+        cq_tail_ = reinterpret_cast<unsigned *>(cq + params.cq_off.tail);
+        cq_mask_ = *reinterpret_cast<unsigned *>(cq + params.cq_off.ring_mask);
+        cqes_ = reinterpret_cast<io_uring_cqe *>(cq + params.cq_off.cqes);
+        return true;
+    }
+    bool started() const { return fd_ >= 0; }
+
+    /* Submits a read of the first `count` bytes of `file` into `buf`, at
+     * once; `tag` comes back with its result. False when the kernel
+     * refuses it: the caller reads the file itself. */
+    bool submit(const ExaminedFile &file, unsigned char *buf, size_t count, uint64_t tag) {
+        const unsigned tail = *sq_tail_;
+        const unsigned slot = tail & sq_mask_;
+        io_uring_sqe &read = sqes_[slot];
+        std::memset(&read, 0, sizeof read);
+        read.opcode = IORING_OP_READ;
+        read.fd = file.descriptor();
+        read.addr = reinterpret_cast<uintptr_t>(buf);
+        read.len = static_cast<uint32_t>(count);
+        read.user_data = tag;
+        sq_array_[slot] = slot;
+        __atomic_store_n(sq_tail_, tail + 1, __ATOMIC_RELEASE);
+        for (int attempt = 0; attempt < kInterruptedCallAttempts; ++attempt) {
+            const long submitted = syscall(SYS_io_uring_enter, fd_, 1, 0, 0, nullptr, 0);
+            if (submitted == 1) return true;
+            if (submitted < 0 && errno != EINTR) break;
+        }
+        __atomic_store_n(sq_tail_, tail, __ATOMIC_RELEASE);
+        return false;
+    }
+
+    /* The tag and result (bytes read, or -errno) of a read that finished;
+     * with `wait`, waits for one. False when none has finished (or waiting
+     * failed). */
+    bool next_done(bool wait, uint64_t *tag, long *result) {
+        if (fd_ < 0) return false;
+        for (;;) {
+            const unsigned head = *cq_head_;
+            if (head != __atomic_load_n(cq_tail_, __ATOMIC_ACQUIRE)) {
+                const io_uring_cqe &done = cqes_[head & cq_mask_];
+                *tag = done.user_data;
+                *result = done.res;
+                __atomic_store_n(cq_head_, head + 1, __ATOMIC_RELEASE);
+                return true;
+            }
+            if (!wait) return false;
+            const long waited =
+                syscall(SYS_io_uring_enter, fd_, 0, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
+            if (waited < 0 && errno != EINTR) return false;
+        }
+    }
+
+  private:
+    void *map(size_t size, off_t offset) {
+        void *at = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, offset);
+        return at != MAP_FAILED ? at : nullptr;
+    }
+    void stop() {
+        if (sqes_ != nullptr) munmap(sqes_, sqes_size_);
+        if (completion_ != nullptr) munmap(completion_, completion_size_);
+        if (submission_ != nullptr) munmap(submission_, submission_size_);
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+        sqes_ = nullptr;
+        completion_ = submission_ = nullptr;
+    }
+
+    int fd_ = -1;
+    void *submission_ = nullptr;
+    void *completion_ = nullptr;
+    io_uring_sqe *sqes_ = nullptr;
+    size_t submission_size_ = 0, completion_size_ = 0, sqes_size_ = 0;
+    unsigned *sq_tail_ = nullptr, *sq_array_ = nullptr;
+    unsigned *cq_head_ = nullptr, *cq_tail_ = nullptr;
+    unsigned sq_mask_ = 0, cq_mask_ = 0;
+    io_uring_cqe *cqes_ = nullptr;
+};
+
 #endif /* runtime */
 
 } // namespace
@@ -906,17 +1075,17 @@ const char *ktcache_format_name(ktcache_format format) { return format_name(form
 namespace {
 
 /* The first bytes of an open file. `complete` tells whether the read reached
- * `capacity` bytes or the end of the file; a read error leaves it false. */
+ * `capacity` bytes or the end of the file; a read error leaves it false.
+ * Reading goes on from `got` bytes read already. */
 struct Prefix {
     size_t length;
     bool complete;
 };
 
-Prefix read_prefix(ExaminedFile &file, unsigned char *buf, size_t capacity) {
-    size_t got = 0;
+Prefix read_prefix(ExaminedFile &file, unsigned char *buf, size_t capacity, size_t got = 0) {
     int interruptions = 0;
     while (got < capacity) {
-        long n = file.read_some(buf + got, capacity - got);
+        long n = file.read_at(buf + got, capacity - got, got);
         if (n > 0) {
             got += static_cast<size_t>(n);
         } else if (n == 0) {
@@ -1050,26 +1219,43 @@ Verdict verdict_of_error(int error) {
     }
 }
 
-/* Judges a file already examined, whose status is `status`. With
- * `confirm_identity`, a header that condemns the file counts only when the
- * file read is the one whose status was examined. */
-Judgement check_file(ExaminedFile &file, const FileStatus &status, int64_t min_size,
-                     bool confirm_identity) {
-    if (!status.is_regular) return {kValidationRejected, Verdict::broken, kErrNotRegular, 0};
-    if (status.identity.size < min_size)
-        return {kValidationRejected, Verdict::broken, kErrBelowMinimum, 0};
-    if (!file.open()) return {kValidationError, verdict_of_error(errno), kErrOpen, errno};
+/* What a file's status alone says: false when its first bytes must decide. */
+bool judge_by_status(const FileStatus &status, int64_t min_size, Judgement *judged) {
+    if (!status.is_regular) {
+        *judged = {kValidationRejected, Verdict::broken, kErrNotRegular, 0};
+    } else if (status.identity.size < min_size) {
+        *judged = {kValidationRejected, Verdict::broken, kErrBelowMinimum, 0};
+    } else {
+        return false;
+    }
+    return true;
+}
 
-    unsigned char header[kHeaderReadSize];
-    const Prefix prefix = read_prefix(file, header, sizeof header);
-    const int read_error = prefix.complete ? 0 : errno;
+Judgement judge_open_failure(int error) {
+    return {kValidationError, verdict_of_error(error), kErrOpen, error};
+}
+
+/* Judges the first bytes read, `read_error` being the errno of a read that
+ * did not complete. With `confirm_identity`, a header that condemns the file
+ * counts only when the file read is the one whose status was examined. */
+Judgement judge_header(ExaminedFile &file, const unsigned char *header, Prefix prefix,
+                       int read_error, bool confirm_identity) {
     const ktcache_format format = detect_format(header, prefix.length);
     if (format != KTCACHE_FORMAT_INVALID) return {format, Verdict::valid, kNoError, 0};
-
     Verdict verdict = prefix.complete ? Verdict::broken : Verdict::unknown;
     if (verdict == Verdict::broken && confirm_identity && !file.opened_is_examined())
         verdict = Verdict::unknown;
-    return {kValidationRejected, verdict, kErrUnrecognized, read_error};
+    return {kValidationRejected, verdict, kErrUnrecognized, prefix.complete ? 0 : read_error};
+}
+
+/* Judges a file already examined, whose status is `status`. */
+Judgement check_file(ExaminedFile &file, const FileStatus &status, int64_t min_size) {
+    Judgement judged;
+    if (judge_by_status(status, min_size, &judged)) return judged;
+    if (!file.open()) return judge_open_failure(errno);
+    unsigned char header[kHeaderReadSize];
+    const Prefix prefix = read_prefix(file, header, sizeof header);
+    return judge_header(file, header, prefix, errno, false);
 }
 
 /* The message of a file that could not be examined: one that another
@@ -1102,7 +1288,7 @@ int32_t ktcache_core::validate_file(const char *path, int64_t min_size, int *err
         set_last_error(examine_failure_message(*error));
         return kValidationError;
     }
-    const Judgement judged = check_file(examined, status, effective_min_size(min_size), false);
+    const Judgement judged = check_file(examined, status, effective_min_size(min_size));
     *error = judged.error;
     set_last_error(judged.message);
     return judged.code;
@@ -1897,6 +2083,171 @@ Role role_of(const NativeChar *name, bool judges_leftovers) {
     return judges_leftovers && has_aside_prefix(name) ? Role::leftover : Role::skipped;
 }
 
+/* One entry on its way through the walk: listed and examined, its first
+ * bytes read (or being read), then judged, acted on, counted and shown,
+ * always in listing order. The names are the listing's, or the copies of a
+ * window slot. */
+struct Visit {
+    enum class Stage {
+        skipped,  /* no regular file: not looked at */
+        unjudged, /* could not be examined */
+        judged,   /* its status, or a refused open, judged it */
+        read,     /* its first bytes are in `header` */
+        waiting,  /* its first bytes are not in memory yet */
+        reading,  /* ... and the kernel is reading them */
+    };
+
+    Visit(const NativeChar *listed_native_name, const char *listed_name, Role listed_role)
+        : native_name(listed_native_name), name(listed_name), role(listed_role) {}
+
+    const NativeChar *native_name;
+    const char *name;
+    Role role;
+    Stage stage = Stage::skipped;
+    ExaminedFile examined;
+    FileStatus status{};
+    Judgement judged{};
+    int error = 0;
+    Prefix prefix{0, false};
+    int read_error = 0;
+    unsigned char header[kHeaderReadSize] = {};
+};
+
+bool is_out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+/* Reads a visit's first bytes, waiting for the disk. */
+void read_now(Visit &visit) {
+    visit.prefix = read_prefix(visit.examined, visit.header, sizeof visit.header);
+    visit.read_error = errno;
+    visit.stage = Visit::Stage::read;
+}
+
+/* Reads in flight for the files whose first bytes are not in memory, so
+ * that a cold cache keeps the disk busy: up to kWindow visits wait here, in
+ * listing order, while the kernel reads for them, and leave in that order.
+ * The slots and the ring are made on first need, so that a warm scan makes
+ * no call it did not make before. */
+class Window {
+  public:
+    Window() = default;
+    Window(const Window &) = delete;
+    Window &operator=(const Window &) = delete;
+    ~Window() {
+        /* The kernel may still write into a slot until its read is done. */
+        uint64_t tag;
+        long result;
+        while (in_flight_ > 0 && ring_.next_done(true, &tag, &result)) --in_flight_;
+        delete[] slots_;
+    }
+
+    bool empty() const { return count_ == 0; }
+    bool full() const { return count_ == kWindow; }
+
+    /* Takes `visit` in behind the others (copying its names), and has the
+     * kernel read for it if it waits. False when no slot could be made: the
+     * caller goes on with the visit itself. */
+    bool take(Visit &visit) {
+        if (slots_ == nullptr && (slots_ = new (std::nothrow) Slot[kWindow]) == nullptr)
+            return false;
+        const size_t index = (head_ + count_) % kWindow;
+        Slot &slot = slots_[index];
+        Visit &kept = slot.visit;
+        NativeTraits::copy(slot.native_name, visit.native_name,
+                           NativeTraits::length(visit.native_name) + 1);
+        kept.native_name = slot.native_name;
+        if (static_cast<const void *>(visit.name) == static_cast<const void *>(visit.native_name)) {
+            kept.name = reinterpret_cast<const char *>(slot.native_name);
+        } else {
+            std::memcpy(slot.name, visit.name, std::strlen(visit.name) + 1);
+            kept.name = slot.name;
+        }
+        kept.role = visit.role;
+        kept.stage = visit.stage;
+        kept.examined.take(visit.examined);
+        kept.status = visit.status;
+        kept.judged = visit.judged;
+        kept.error = visit.error;
+        kept.prefix = visit.prefix;
+        kept.read_error = visit.read_error;
+        std::memcpy(kept.header, visit.header, sizeof kept.header);
+        ++count_;
+        if (kept.stage != Visit::Stage::waiting) return true;
+        if (has_ring() && ring_.submit(kept.examined, kept.header, sizeof kept.header, index)) {
+            kept.stage = Visit::Stage::reading;
+            ++in_flight_;
+        } else {
+            read_now(kept);
+        }
+        return true;
+    }
+
+    /* The oldest visit, once its first bytes are read; with `wait`, waits
+     * for them. Null when there is none, or it is still being read. */
+    Visit *ready_head(bool wait) {
+        if (count_ == 0) return nullptr;
+        collect(false);
+        Visit &head = slots_[head_].visit;
+        while (wait && head.stage == Visit::Stage::reading && collect(true)) {}
+        return head.stage == Visit::Stage::reading ? nullptr : &head;
+    }
+
+    /* Lets the oldest visit go, closing its file. */
+    void pop() {
+        slots_[head_].visit.examined.close();
+        head_ = (head_ + 1) % kWindow;
+        --count_;
+    }
+
+  private:
+    /* At most so many visits wait at once, each with a file open. */
+    static constexpr size_t kWindow = 64;
+
+    struct Slot {
+        Visit visit{nullptr, nullptr, Role::listed};
+        NativeChar native_name[kLongestName + 1];
+        char name[kLongestListedName];
+    };
+
+    /* Where there is no ring, the window still keeps the listing's order,
+     * and each file is read in turn, as the loop without a window reads. */
+    bool has_ring() {
+        if (!ring_.started() && !ring_refused_) ring_refused_ = !ring_.start(kWindow);
+        return ring_.started();
+    }
+
+    /* Gathers the reads that have finished; with `wait`, at least one.
+     * False when waiting failed. */
+    bool collect(bool wait) {
+        uint64_t tag;
+        long result;
+        bool got = false;
+        while (ring_.next_done(wait && !got && in_flight_ > 0, &tag, &result)) {
+            got = true;
+            --in_flight_;
+            Visit &visit = slots_[tag].visit;
+            visit.stage = Visit::Stage::read;
+            visit.prefix = {result > 0 ? static_cast<size_t>(result) : 0, result >= 0};
+            /* Whatever the ring could not read whole, the file's own reads
+             * finish or explain. */
+            if (result < 0 || (result > 0 && static_cast<size_t>(result) < kHeaderReadSize)) {
+                visit.prefix =
+                    read_prefix(visit.examined, visit.header, kHeaderReadSize, visit.prefix.length);
+                visit.read_error = errno;
+            }
+        }
+        /* No completion can be had: the oldest file is read directly. */
+        if (wait && !got) read_now(slots_[head_].visit);
+        return got;
+    }
+
+    Slot *slots_ = nullptr;
+    bool ring_refused_ = false;
+    size_t head_ = 0;
+    size_t count_ = 0;
+    size_t in_flight_ = 0;
+    ReadRing ring_;
+};
+
 /* One walk of an open directory: what it was asked to do, and what it
  * keeps from one entry to the next. */
 struct Walk {
@@ -1913,6 +2264,9 @@ struct Walk {
     Report &report;
     EntryNaming naming;
     AsideNames asides;
+    Window window;
+    /* Cleared once the file system refuses reads that do not wait. */
+    bool reads_without_waiting = true;
 };
 
 /* A valid track that a killed purge held aside gets its own name back, where
@@ -1970,63 +2324,136 @@ core::Verdict walk_verdict(Verdict verdict) {
     }
 }
 
-/* Judges one entry, acts on it in a purge, counts or lists it, and shows it
- * to the observer. Only a verdict the walk reached itself condemns a file:
- * one that could not be examined or read is left alone; once descriptors or
- * memory run out, every later file would fail alike, and no report is
- * better than one that shows the cache as missing its tracks. */
-void visit_entry(Walk &walk, const ListedEntry &listed, Role role) {
+/* Opens what `open` opens, making room in the window first when the
+ * process is out of descriptors and the window holds some. */
+template <typename Open> bool open_with_room(Walk &walk, Open open);
+
+/* Lists, examines and, where the status does not judge the file already,
+ * opens it and reads its first bytes if they are in memory. A purge holds
+ * what the status or a refused open condemns from this moment on. */
+void begin_visit(Walk &walk, Visit &visit) {
+    const EntryNaming::Ref file = walk.naming.entry(visit.native_name);
+    if (!EntryNaming::is_reachable(file)) {
+        visit.stage = Visit::Stage::unjudged;
+        visit.error = ENOMEM;
+        return;
+    }
+    if (!visit.examined.examine(file, &visit.status)) {
+        visit.stage = Visit::Stage::unjudged;
+        visit.error = errno;
+        return;
+    }
+    if (!visit.status.is_regular) return;
+    visit.stage = Visit::Stage::judged;
+    if (!judge_by_status(visit.status, KTCACHE_DEFAULT_MIN_SIZE, &visit.judged)) {
+        if (!open_with_room(walk, [&] { return visit.examined.open(); })) {
+            visit.judged = judge_open_failure(errno);
+        } else if (walk.reads_without_waiting) {
+            const long got = visit.examined.read_if_cached(visit.header, sizeof visit.header);
+            if (got < 0 && errno == EAGAIN) {
+                visit.stage = Visit::Stage::waiting;
+                return;
+            }
+            if (got < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
+                walk.reads_without_waiting = false;
+            visit.stage = Visit::Stage::read;
+            visit.prefix = read_prefix(visit.examined, visit.header, sizeof visit.header,
+                                       got > 0 ? static_cast<size_t>(got) : 0);
+            visit.read_error = errno;
+            return;
+        } else {
+            read_now(visit);
+            return;
+        }
+    }
+    if (visit.judged.verdict == Verdict::broken && walk.purges() &&
+        !open_with_room(walk, [&] { return visit.examined.pin(); })) {
+        visit.judged.verdict = verdict_of_error(errno);
+        if (visit.judged.verdict == Verdict::broken) visit.judged.verdict = Verdict::unknown;
+        visit.judged.error = errno;
+    }
+}
+
+/* Judges a visit whose first bytes are read, acts on it in a purge, counts
+ * or lists it, and shows it to the observer. Only a verdict the walk reached
+ * itself condemns a file: one that could not be examined or read is left
+ * alone; once descriptors or memory run out, every later file would fail
+ * alike, and no report is better than one that shows the cache as missing
+ * its tracks. */
+void finish_visit(Walk &walk, Visit &visit) {
+    if (visit.stage == Visit::Stage::skipped) return;
     core::WalkEntry entry{};
-    entry.name = listed.name;
-    entry.is_leftover = role == Role::leftover;
+    entry.name = visit.name;
+    entry.is_leftover = visit.role == Role::leftover;
     entry.verdict = core::Verdict::unjudged;
     entry.code = kValidationError;
     entry.reason = kNoError.text;
     entry.name_is_reportable = true;
-
-    const EntryNaming::Ref file = walk.naming.entry(listed.native_name);
-    ExaminedFile examined;
-    FileStatus status;
-    if (!EntryNaming::is_reachable(file)) {
-        entry.error = ENOMEM;
-    } else if (!examined.examine(file, &status)) {
-        entry.error = errno;
-        entry.reason = examine_failure_message(entry.error).text;
-    } else if (!status.is_regular) {
-        return;
+    if (visit.stage == Visit::Stage::unjudged) {
+        entry.error = visit.error;
+        if (visit.error != ENOMEM) entry.reason = examine_failure_message(visit.error).text;
     } else {
-        entry.size = status.identity.size;
-        entry.identity = status.identity;
-        /* A dry run makes sure that what it shows is the file it read; a
-         * purge holds what it condemns, and compares it, until it has
-         * decided. */
-        Judgement judged = check_file(examined, status, KTCACHE_DEFAULT_MIN_SIZE,
-                                      walk.mode == core::WalkMode::dry_run);
-        if (judged.verdict == Verdict::broken && walk.purges() && !examined.pin()) {
-            judged.verdict = verdict_of_error(errno);
-            if (judged.verdict == Verdict::broken) judged.verdict = Verdict::unknown;
-            judged.error = errno;
+        entry.size = visit.status.identity.size;
+        entry.identity = visit.status.identity;
+        Judgement judged = visit.judged;
+        if (visit.stage == Visit::Stage::read) {
+            /* A dry run makes sure that what it shows is the file it read; a
+             * purge holds what it condemns, and compares it, until it has
+             * decided. */
+            judged = judge_header(visit.examined, visit.header, visit.prefix, visit.read_error,
+                                  walk.mode == core::WalkMode::dry_run);
+            if (judged.verdict == Verdict::broken && walk.purges() && !visit.examined.pin()) {
+                judged.verdict = Verdict::unknown;
+                judged.error = errno;
+            }
         }
         entry.verdict = walk_verdict(judged.verdict);
         entry.code = judged.code;
         entry.reason = judged.message.text;
         entry.error = judged.error;
-        if (judged.verdict == Verdict::valid && role == Role::listed) {
+        const EntryNaming::Ref file = walk.naming.entry(visit.native_name);
+        if (judged.verdict == Verdict::valid && visit.role == Role::listed) {
             entry.name_is_reportable =
                 walk.report.add_valid(entry.name, entry.size, format_name(judged.code));
+        } else if (!EntryNaming::is_reachable(file)) {
+            if (walk.purges()) walk.report.mark_incomplete(Shortfall::out_of_resources);
         } else if (judged.verdict == Verdict::valid && walk.purges()) {
-            entry.action = restore_leftover(walk, file, listed.native_name);
+            entry.action = restore_leftover(walk, file, visit.native_name);
             if (entry.action == core::Action::restored)
                 entry.restored_as =
-                    entry.name + (own_name_in(listed.native_name) - listed.native_name);
+                    entry.name + (own_name_in(visit.native_name) - visit.native_name);
         } else if (judged.verdict == Verdict::broken && walk.purges()) {
-            purge_entry(walk, file, listed.native_name, examined, entry);
+            purge_entry(walk, file, visit.native_name, visit.examined, entry);
         }
     }
     if (entry.verdict == core::Verdict::unjudged &&
         verdict_of_error(entry.error) == Verdict::exhausted)
         walk.report.mark_incomplete(Shortfall::out_of_resources);
     if (walk.observer != nullptr) walk.observer->on_entry(entry);
+}
+
+/* Finishes the visits at the window's head that are ready; with `drain`,
+ * all of them, waiting for their reads. */
+void finish_ready(Walk &walk, bool drain) {
+    while (Visit *head = walk.window.ready_head(drain)) {
+        finish_visit(walk, *head);
+        walk.window.pop();
+    }
+}
+
+/* Waits for the oldest visit of the window and finishes it. */
+void finish_oldest(Walk &walk) {
+    if (Visit *head = walk.window.ready_head(true)) {
+        finish_visit(walk, *head);
+        walk.window.pop();
+    }
+}
+
+template <typename Open> bool open_with_room(Walk &walk, Open open) {
+    if (open()) return true;
+    if (!is_out_of_descriptors(errno) || walk.window.empty()) return false;
+    finish_ready(walk, true);
+    return open();
 }
 
 /* Walks the open directory once. An enumeration that stops on an error
@@ -2042,8 +2469,18 @@ void walk_directory(Walk &walk, OpenDirectory &dir) {
          * judge it by its own size (a listing's lags while another program
          * writes the file) and delete it through the handle that judged it. */
         if (listed.is_known_too_short && walk.mode == core::WalkMode::report) continue;
-        visit_entry(walk, listed, role);
+        Visit visit{listed.native_name, listed.name, role};
+        begin_visit(walk, visit);
+        const bool waits = visit.stage == Visit::Stage::waiting;
+        if ((!waits && walk.window.empty()) || !walk.window.take(visit)) {
+            if (waits) read_now(visit);
+            finish_visit(walk, visit);
+            continue;
+        }
+        if (walk.window.full()) finish_oldest(walk);
+        finish_ready(walk, false);
     }
+    finish_ready(walk, true);
     if (failed) walk.report.mark_incomplete(Shortfall::listing_failed);
 }
 

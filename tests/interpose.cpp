@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +32,7 @@ __thread unsigned long t_real_inode;
 __thread unsigned long t_shown_inode;
 __thread fault::RenameHook t_rename_hook;
 __thread int t_fixed_pid;
+__thread bool t_reads_wait;
 
 } // namespace
 
@@ -52,6 +54,7 @@ void disguise_inode(unsigned long real, unsigned long shown) {
 }
 void set_rename_hook(RenameHook hook) { t_rename_hook = hook; }
 void fix_pid(int pid) { t_fixed_pid = pid; }
+void make_reads_wait(bool on) { t_reads_wait = on; }
 void fail_readdir_after(long entries, int error) {
     t_readdir_countdown = entries;
     t_readdir_error = error;
@@ -170,6 +173,26 @@ int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags
         return -1;
     }
     return static_cast<int>(syscall(SYS_linkat, from_dir, from, to_dir, to, flags));
+}
+
+ssize_t pread(int fd, void *buf, size_t count, off_t offset) {
+    if (t_read_error != 0) {
+        errno = t_read_error;
+        return -1;
+    }
+    return syscall(SYS_pread64, fd, buf, count, offset);
+}
+
+ssize_t preadv2(int fd, const struct iovec *pieces, int count, off_t offset, int flags) {
+    if (t_read_error != 0) {
+        errno = t_read_error;
+        return -1;
+    }
+    if (t_reads_wait && (flags & RWF_NOWAIT) != 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return syscall(SYS_preadv2, fd, pieces, count, offset, 0, flags);
 }
 
 ssize_t read(int fd, void *buf, size_t count) {

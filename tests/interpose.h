@@ -1,5 +1,5 @@
 // Fault injection from below the library. The test program defines open,
-// openat, readdir, read, fstatat, fstat, renameat, renameat2, linkat and
+// openat, readdir, read, pread, preadv2, fstatat, fstat, renameat, renameat2, linkat and
 // getpid itself (and links the counting allocator of
 // common/counting_heap.h for malloc and friends); the shared library's calls
 // resolve to these definitions, which forward to the C library unless the
@@ -45,7 +45,12 @@ void set_rename_hook(RenameHook hook);
 // getpid() on this thread returns `pid`; 0 disarms.
 void fix_pid(int pid);
 
-// Every read() on this thread fails with `error`; 0 disarms.
+// While set, every read on this thread that must not wait for the disk
+// (RWF_NOWAIT) fails with EAGAIN, as when no file is in memory.
+void make_reads_wait(bool on);
+
+// Every read (read, pread, preadv2) on this thread fails with `error`; 0
+// disarms.
 void fail_reads(int error);
 
 // After `entries` more entries on this thread, readdir fails with `error`;
