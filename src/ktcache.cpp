@@ -114,8 +114,8 @@ constexpr Message kErrOpendir = message("opendir failed");
  *   random_bits()      64 bits from the system's random source
  *   ReadRing           reads kept in flight by the kernel while the caller's
  *                      thread goes on, where the runtime has them: start()
- *                      on first need, submit() a read, next_done() one that
- *                      finished, waiting for one when asked
+ *                      on first need, queue() reads, enter() them (and wait
+ *                      for one), next_done() one that finished
  *
  * Calls that fail return false or -1 with errno set. The POSIX block also
  * provides AtDirectory, the naming by which a scan reaches each entry
@@ -538,8 +538,9 @@ class ReadRing {
   public:
     static bool start(unsigned) { return false; }
     static bool started() { return false; }
-    static bool submit(const ExaminedFile &, unsigned char *, size_t, uint64_t) { return false; }
-    static bool next_done(bool, uint64_t *, long *) { return false; }
+    static void queue(const ExaminedFile &, unsigned char *, size_t, uint64_t) {}
+    static bool enter(unsigned, bool, unsigned *) { return false; }
+    static bool next_done(uint64_t *, long *) { return false; }
 };
 
 #else
@@ -885,10 +886,10 @@ class ReadRing {
     }
     bool started() const { return fd_ >= 0; }
 
-    /* Submits a read of the first `count` bytes of `file` into `buf`, at
-     * once; `tag` comes back with its result. False when the kernel
-     * refuses it: the caller reads the file itself. */
-    bool submit(const ExaminedFile &file, unsigned char *buf, size_t count, uint64_t tag) {
+    /* Queues a read of the first `count` bytes of `file` into `buf`; `tag`
+     * comes back with its result. The ring holds as many as it was started
+     * with. */
+    void queue(const ExaminedFile &file, unsigned char *buf, size_t count, uint64_t tag) {
         const unsigned tail = *sq_tail_;
         const unsigned slot = tail & sq_mask_;
         io_uring_sqe &read = sqes_[slot];
@@ -900,34 +901,44 @@ class ReadRing {
         read.user_data = tag;
         sq_array_[slot] = slot;
         __atomic_store_n(sq_tail_, tail + 1, __ATOMIC_RELEASE);
+    }
+
+    /* Hands the `queued` reads to the kernel and, with `wait`, waits until
+     * one has finished. Reads the kernel refused are taken back out of the
+     * queue: `taken_back` counts them, the last ones queued. False when
+     * entering failed. */
+    bool enter(unsigned queued, bool wait, unsigned *taken_back) {
+        *taken_back = 0;
         for (int attempt = 0; attempt < kInterruptedCallAttempts; ++attempt) {
-            const long submitted = syscall(SYS_io_uring_enter, fd_, 1, 0, 0, nullptr, 0);
-            if (submitted == 1) return true;
-            if (submitted < 0 && errno != EINTR) break;
+            const long taken = syscall(SYS_io_uring_enter, fd_, queued, wait ? 1 : 0,
+                                       wait ? IORING_ENTER_GETEVENTS : 0, nullptr, 0);
+            if (taken >= 0) {
+                queued -= static_cast<unsigned>(taken);
+                if (queued == 0) return true;
+                if (taken == 0) break;
+                wait = false;
+                continue;
+            }
+            if (errno != EINTR) break;
         }
-        __atomic_store_n(sq_tail_, tail, __ATOMIC_RELEASE);
+        /* Without SQPOLL only io_uring_enter consumes the queue, so the
+         * reads left in it can be withdrawn. */
+        *taken_back = queued;
+        __atomic_store_n(sq_tail_, *sq_tail_ - queued, __ATOMIC_RELEASE);
         return false;
     }
 
     /* The tag and result (bytes read, or -errno) of a read that finished;
-     * with `wait`, waits for one. False when none has finished (or waiting
-     * failed). */
-    bool next_done(bool wait, uint64_t *tag, long *result) {
+     * false when none has. */
+    bool next_done(uint64_t *tag, long *result) {
         if (fd_ < 0) return false;
-        for (;;) {
-            const unsigned head = *cq_head_;
-            if (head != __atomic_load_n(cq_tail_, __ATOMIC_ACQUIRE)) {
-                const io_uring_cqe &done = cqes_[head & cq_mask_];
-                *tag = done.user_data;
-                *result = done.res;
-                __atomic_store_n(cq_head_, head + 1, __ATOMIC_RELEASE);
-                return true;
-            }
-            if (!wait) return false;
-            const long waited =
-                syscall(SYS_io_uring_enter, fd_, 0, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
-            if (waited < 0 && errno != EINTR) return false;
-        }
+        const unsigned head = *cq_head_;
+        if (head == __atomic_load_n(cq_tail_, __ATOMIC_ACQUIRE)) return false;
+        const io_uring_cqe &done = cqes_[head & cq_mask_];
+        *tag = done.user_data;
+        *result = done.res;
+        __atomic_store_n(cq_head_, head + 1, __ATOMIC_RELEASE);
+        return true;
     }
 
   private:
@@ -2115,6 +2126,8 @@ struct Visit {
 
 bool is_out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
+constexpr unsigned kColdReadsBetweenTries = 15;
+
 /* Reads a visit's first bytes, waiting for the disk. */
 void read_now(Visit &visit) {
     visit.prefix = read_prefix(visit.examined, visit.header, sizeof visit.header);
@@ -2134,9 +2147,12 @@ class Window {
     Window &operator=(const Window &) = delete;
     ~Window() {
         /* The kernel may still write into a slot until its read is done. */
+        submit(false);
         uint64_t tag;
         long result;
-        while (in_flight_ > 0 && ring_.next_done(true, &tag, &result)) --in_flight_;
+        unsigned taken_back;
+        while (in_flight_ > 0 && ring_.enter(0, true, &taken_back))
+            while (ring_.next_done(&tag, &result)) --in_flight_;
         delete[] slots_;
     }
 
@@ -2172,12 +2188,15 @@ class Window {
         std::memcpy(kept.header, visit.header, sizeof kept.header);
         ++count_;
         if (kept.stage != Visit::Stage::waiting) return true;
-        if (has_ring() && ring_.submit(kept.examined, kept.header, sizeof kept.header, index)) {
-            kept.stage = Visit::Stage::reading;
-            ++in_flight_;
-        } else {
+        if (!has_ring()) {
             read_now(kept);
+            return true;
         }
+        ring_.queue(kept.examined, kept.header, sizeof kept.header, index);
+        kept.stage = Visit::Stage::reading;
+        ++in_flight_;
+        queued_[queued_count_++] = index;
+        if (queued_count_ == kSubmitBatch) submit(false);
         return true;
     }
 
@@ -2187,7 +2206,7 @@ class Window {
         if (count_ == 0) return nullptr;
         collect(false);
         Visit &head = slots_[head_].visit;
-        while (wait && head.stage == Visit::Stage::reading && collect(true)) {}
+        while (wait && head.stage == Visit::Stage::reading) collect(true);
         return head.stage == Visit::Stage::reading ? nullptr : &head;
     }
 
@@ -2201,6 +2220,10 @@ class Window {
   private:
     /* At most so many visits wait at once, each with a file open. */
     static constexpr size_t kWindow = 64;
+    /* Reads are handed to the kernel so many at a time, or when the walk
+     * must wait for one: one system call a read costs about as much as the
+     * read itself. */
+    static constexpr unsigned kSubmitBatch = 16;
 
     struct Slot {
         Visit visit{nullptr, nullptr, Role::listed};
@@ -2215,16 +2238,29 @@ class Window {
         return ring_.started();
     }
 
-    /* Gathers the reads that have finished; with `wait`, at least one.
-     * False when waiting failed. */
-    bool collect(bool wait) {
+    /* Hands the queued reads to the kernel and, with `wait`, waits for one
+     * to finish. A read the kernel does not take is read directly. */
+    void submit(bool wait) {
+        if (queued_count_ == 0 && !(wait && in_flight_ > 0)) return;
+        unsigned taken_back = 0;
+        if (!ring_.enter(queued_count_, wait, &taken_back) && wait && taken_back == 0)
+            read_now(slots_[head_].visit); /* no completion can be had */
+        for (unsigned i = queued_count_ - taken_back; i < queued_count_; ++i) {
+            read_now(slots_[queued_[i]].visit);
+            --in_flight_;
+        }
+        queued_count_ = 0;
+    }
+
+    /* Gathers the reads that have finished; with `wait`, waits for one. */
+    void collect(bool wait) {
+        if (wait) submit(true);
         uint64_t tag;
         long result;
-        bool got = false;
-        while (ring_.next_done(wait && !got && in_flight_ > 0, &tag, &result)) {
-            got = true;
+        while (ring_.next_done(&tag, &result)) {
             --in_flight_;
             Visit &visit = slots_[tag].visit;
+            if (visit.stage != Visit::Stage::reading) continue; /* read directly meanwhile */
             visit.stage = Visit::Stage::read;
             visit.prefix = {result > 0 ? static_cast<size_t>(result) : 0, result >= 0};
             /* Whatever the ring could not read whole, the file's own reads
@@ -2235,16 +2271,15 @@ class Window {
                 visit.read_error = errno;
             }
         }
-        /* No completion can be had: the oldest file is read directly. */
-        if (wait && !got) read_now(slots_[head_].visit);
-        return got;
     }
 
     Slot *slots_ = nullptr;
     bool ring_refused_ = false;
     size_t head_ = 0;
     size_t count_ = 0;
-    size_t in_flight_ = 0;
+    size_t in_flight_ = 0; /* queued or handed to the kernel */
+    unsigned queued_[kSubmitBatch];
+    unsigned queued_count_ = 0;
     ReadRing ring_;
 };
 
@@ -2267,6 +2302,12 @@ struct Walk {
     Window window;
     /* Cleared once the file system refuses reads that do not wait. */
     bool reads_without_waiting = true;
+    /* Files whose first bytes go to the window without a try: a read that
+     * does not wait costs, on a file that is not in memory, as much as the
+     * read the kernel makes for it, so after one such try the walk tries
+     * again only every kColdReadsBetweenTries + 1 files. A warm cache never
+     * comes here and makes the calls it always made. */
+    unsigned cold_reads_to_skip = 0;
 };
 
 /* A valid track that a killed purge held aside gets its own name back, where
@@ -2348,10 +2389,15 @@ void begin_visit(Walk &walk, Visit &visit) {
     if (!judge_by_status(visit.status, KTCACHE_DEFAULT_MIN_SIZE, &visit.judged)) {
         if (!open_with_room(walk, [&] { return visit.examined.open(); })) {
             visit.judged = judge_open_failure(errno);
+        } else if (walk.cold_reads_to_skip > 0) {
+            --walk.cold_reads_to_skip;
+            visit.stage = Visit::Stage::waiting;
+            return;
         } else if (walk.reads_without_waiting) {
             const long got = visit.examined.read_if_cached(visit.header, sizeof visit.header);
             if (got < 0 && errno == EAGAIN) {
                 visit.stage = Visit::Stage::waiting;
+                walk.cold_reads_to_skip = kColdReadsBetweenTries;
                 return;
             }
             if (got < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
