@@ -30,6 +30,9 @@ soname=$(objdump -p "$lib" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = "libkelvane-kelvanetunes-offline-cache-model.so.1" ] || fail "SONAME is '$soname'"
 [ -f "$libdir/cmake/ktcache/ktcacheConfig.cmake" ] || fail "missing the CMake package"
 [ -f "$libdir/pkgconfig/ktcache.pc" ] || fail "missing the pkg-config file"
+# The imported target names the include directory once.
+includes=$(sed -n 's/^ *INTERFACE_INCLUDE_DIRECTORIES "\(.*\)"$/\1/p' "$libdir/cmake/ktcache/ktcacheTargets.cmake")
+[ "$includes" = '${_IMPORT_PREFIX}/include' ] || fail "the target's include directories are '$includes'"
 
 # The installed tool finds the installed library by itself.
 [ "$("$prefix/bin/ktcache" version)" = "ktcache 1.0.0 (interface 1)" ] || fail "installed tool"
@@ -45,9 +48,12 @@ grep -q "ktcache - inspect and purge the offline audio cache" "$work/man.txt" ||
 cmp -s "$source/LICENSE" "$prefix/share/doc/ktcache/LICENSE" || fail "missing share/doc/ktcache/LICENSE"
 [ -f "$prefix/share/doc/ktcache/CHANGELOG.md" ] || fail "missing share/doc/ktcache/CHANGELOG.md"
 
-# find_package(ktcache) and the imported target ktcache::ktcache.
+# find_package(ktcache) and the imported target ktcache::ktcache, in a
+# project that sets no C++ standard, with a compiler whose default is C++14
+# (as clang 14's is): the target brings C++17, which ktcache.hpp needs.
 cmake -S "$source/tests/package/cmake_consumer" -B "$work/cmake-consumer" \
-  -DCMAKE_PREFIX_PATH="$prefix" >"$work/consumer-configure.log" || { cat "$work/consumer-configure.log"; fail "find_package"; }
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_FLAGS=-std=c++14 \
+  >"$work/consumer-configure.log" || { cat "$work/consumer-configure.log"; fail "find_package"; }
 cmake --build "$work/cmake-consumer" >"$work/consumer-build.log" || { cat "$work/consumer-build.log"; fail "CMake consumer build"; }
 "$work/cmake-consumer/consumer"
 
