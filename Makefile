@@ -110,11 +110,10 @@ clean:
 # ---------------------------------------------------------------------------
 WINDOWS_BUILD_DIR ?= build-windows
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64 googletest rapidjson-dev wine64 \
-  llvm lld clang
+  llvm lld clang zip
 WINDOWS_DLL := $(WINDOWS_BUILD_DIR)/kelvane-kelvanetunes-offline-cache-model.dll
 
 KTCACHE_VERSION := $(shell sed -n 's/^\#define KTCACHE_VERSION_STRING "\(.*\)"$$/\1/p' include/ktcache.h)
-WINDOWS_KIT := dist/kelvane-kelvanetunes-offline-cache-model-$(KTCACHE_VERSION)-win64.zip
 
 windows-deps:
 	@$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(WINDOWS_PACKAGES)"
@@ -126,12 +125,12 @@ windows: windows-deps
 	scripts/check-dll.sh $(WINDOWS_DLL) src/ktcache.map include/ktcache.h
 
 dist-windows: windows
-	scripts/windows-kit.sh pack $(WINDOWS_BUILD_DIR) $(WINDOWS_KIT)
+	scripts/windows-kit.sh pack $(WINDOWS_BUILD_DIR) dist
 
 test-windows: dist-windows
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
 	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
-	scripts/windows-kit.sh check $(WINDOWS_KIT)
+	scripts/windows-kit.sh check $(WINDOWS_BUILD_DIR) dist
 
 BENCH_WINDOWS_FILES ?= 10000
 BENCH_WINDOWS_SECONDS ?= 30
