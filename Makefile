@@ -15,10 +15,10 @@ CMAKE_FLAGS ?=
 # What a fresh Debian 12 machine needs to build and test the library.
 DEBIAN_PACKAGES := cmake make g++ gcc pkg-config libgtest-dev rapidjson-dev man-db
 
-# A fact of a configured build, from the ktcache-build.env that CMake writes
-# there (the library's file, name and version), read as a recipe runs:
-#   $(call build_fact,BUILD_DIR,KTCACHE_LIBRARY)
-build_fact = $(shell . $(abspath $(1))/ktcache-build.env 2>/dev/null && echo "$$$(2)")
+# The facts of a configured build (the library's file, name and version), as
+# shell variables from the ktcache-build.env that CMake writes there:
+#   $(call with_facts,BUILD_DIR) command "$$KTCACHE_LIBRARY"
+with_facts = . $(abspath $(1))/ktcache-build.env &&
 
 .PHONY: all deps configure build test demo bench install format format-check clean
 all: build

@@ -19,9 +19,9 @@ NODE_PACKAGES := nodejs npm
 NODE_APP_DIR ?= $(BUILD_DIR)/node-app
 NODE_WINDOWS_DIR ?= $(WINDOWS_BUILD_DIR)/node
 NODE_WINDOWS_VERSION := 20.20.2
-# npm names the tarball after the package and its version, which
-# scripts/npm-package.sh holds to the library's.
-NPM_PACKAGE = $(DIST_DIR)/ktcache-$(call build_fact,$(BUILD_DIR),KTCACHE_VERSION).tgz
+# Sets $tarball, the file of `make npm-package`: npm names it after the
+# package and its version, which scripts/npm-package.sh holds to the library's.
+with_tarball = $(call with_facts,$(BUILD_DIR)) tarball=$(DIST_DIR)/ktcache-$$KTCACHE_VERSION.tgz &&
 
 .PHONY: node-deps test-node npm-package test-node-app test-node-windows
 
@@ -32,15 +32,15 @@ node-deps:
 
 test-node: build node-deps
 	cd bindings/node && npm ci --ignore-scripts --no-audit --no-fund
-	cd bindings/node && KTCACHE_LIBRARY=$(call build_fact,$(BUILD_DIR),KTCACHE_LIBRARY) \
-	  node --test test/*.test.js test/*.test.mjs
+	$(call with_facts,$(BUILD_DIR)) cd bindings/node && \
+	  KTCACHE_LIBRARY="$$KTCACHE_LIBRARY" node --test test/*.test.js test/*.test.mjs
 
 npm-package: configure node-deps windows
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ktcache
 	scripts/npm-package.sh $(BUILD_DIR) $(WINDOWS_BUILD_DIR) $(DIST_DIR)
 
 test-node-app: npm-package
-	scripts/test-node-app.sh $(NPM_PACKAGE) $(NODE_APP_DIR)
+	$(with_tarball) scripts/test-node-app.sh "$$tarball" $(NODE_APP_DIR)
 
 test-node-windows: npm-package
-	scripts/test-node-windows.sh $(NPM_PACKAGE) $(NODE_WINDOWS_DIR) $(NODE_WINDOWS_VERSION)
+	$(with_tarball) scripts/test-node-windows.sh "$$tarball" $(NODE_WINDOWS_DIR) $(NODE_WINDOWS_VERSION)

@@ -30,8 +30,8 @@ windows: windows-deps
 	cmake -S . -B $(WINDOWS_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DKTCACHE_WERROR=ON -DKTCACHE_BUILD_BENCHMARKS=ON $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS) --target ktcache
-	scripts/check-dll.sh $(call build_fact,$(WINDOWS_BUILD_DIR),KTCACHE_LIBRARY) \
-	  src/ktcache.map include/ktcache.h
+	$(call with_facts,$(WINDOWS_BUILD_DIR)) \
+	  scripts/check-dll.sh "$$KTCACHE_LIBRARY" src/ktcache.map include/ktcache.h
 
 dist-windows: windows
 	scripts/windows-kit.sh pack $(WINDOWS_BUILD_DIR) $(DIST_DIR)
