@@ -138,7 +138,7 @@ const FUNCTIONS = {
   },
 };
 
-// The rest of the twelve: read once when the library loads, or called by
+// The rest of the exports: read once when the library loads, or called by
 // the results above. Their texts belong to the library and are only read.
 const SUPPORT = {
   version: 'const char *ktcache_version(void)',
