@@ -55,8 +55,8 @@ for artefact in "${artefacts[@]}"; do
   if cmp -s "$first/$artefact" "$second/$artefact"; then
     printf '  same  %s  %s\n' "$(sha256sum <"$first/$artefact" | cut -c1-16)" "$artefact"
   else
-    printf '  DIFFERENT  %s: %s\n' "$artefact" \
-      "$(cmp "$first/$artefact" "$second/$artefact" 2>&1 | head -1)"
+    printf '  DIFFERENT  %s (from %s on)\n' "$artefact" \
+      "$(cmp "$first/$artefact" "$second/$artefact" 2>&1 | sed -n 's/.* differ: \(byte [0-9]*\).*/\1/p')"
     differ=1
   fi
 done
