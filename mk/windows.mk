@@ -26,8 +26,10 @@ BENCH_WINDOWS_SECONDS ?= 30
 windows-deps:
 	@scripts/debian-packages.sh $(WINDOWS_PACKAGES)
 
+# CMake takes the toolchain file from the environment when it first
+# configures the directory, and later runs give no warning that it went unused.
 windows: windows-deps
-	cmake -S . -B $(WINDOWS_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	CMAKE_TOOLCHAIN_FILE=$(abspath cmake/mingw-w64-x86_64.cmake) cmake -S . -B $(WINDOWS_BUILD_DIR) \
 	  -DKTCACHE_WERROR=ON -DKTCACHE_BUILD_BENCHMARKS=ON $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS) --target ktcache
 	$(call with_facts,$(WINDOWS_BUILD_DIR)) \
