@@ -20,7 +20,7 @@ DEBIAN_PACKAGES := cmake make g++ gcc pkg-config libgtest-dev rapidjson-dev man-
 #   $(call with_facts,BUILD_DIR) command "$$KTCACHE_LIBRARY"
 with_facts = . $(abspath $(1))/ktcache-build.env &&
 
-.PHONY: all deps configure build test demo bench install format format-check clean
+.PHONY: all deps configure build test demo bench check install format format-check clean
 all: build
 
 # Installs missing packages when run as root; otherwise prints the apt line.
@@ -43,14 +43,11 @@ demo: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ktcache ktcache_tool
 	@scripts/demo.sh $(BUILD_DIR)
 
-# Benchmarks of the hot paths, and the scan against a naive loop of system
-# calls and against libmagic on the same directories; compare ratios within
-# one run (docs/performance.md). Release flags, in a build directory of
-# their own. Benchmark options go in BENCH_ARGS, for example
-#   make bench BENCH_ARGS=--benchmark_filter=/10000/
-# Then the system calls per entry are counted on BENCH_SYSCALL_FILES files
-# (empty: not counted), and the ktcache command's table is timed against its
-# --json output on BENCH_TOOL_FILES files (empty: not timed).
+# Benchmarks of the hot paths and of the scan against a naive loop of system
+# calls and libmagic (docs/performance.md), with Release flags in a build
+# directory of their own; BENCH_ARGS goes to the benchmark program. Then the
+# system calls per entry, and the tool's table against its --json, on
+# BENCH_SYSCALL_FILES and BENCH_TOOL_FILES files (empty: skipped).
 BENCH_BUILD_DIR ?= build-bench
 BENCH_ARGS ?=
 BENCH_SYSCALL_FILES ?= 10000
@@ -64,6 +61,14 @@ bench:
 	$(BENCH_BUILD_DIR)/bench/ktcache_bench $(BENCH_ARGS)
 	$(if $(BENCH_SYSCALL_FILES),bench/count-syscalls.sh $(BENCH_BUILD_DIR) $(BENCH_SYSCALL_FILES))
 	$(if $(BENCH_TOOL_FILES),bench/tool-ratio.sh $(BENCH_BUILD_DIR) $(BENCH_TOOL_FILES))
+
+# The suite under each checker of mk/check.mk in turn; any report fails it.
+check: check-deps
+	@for part in check-asan check-tsan check-valgrind check-fuzz; do \
+	  start=$$(date +%s); \
+	  $(MAKE) --no-print-directory $$part || { echo "== $$part FAILED"; exit 1; }; \
+	  echo "== $$part passed in $$(( $$(date +%s) - start )) s"; \
+	done
 
 # make install PREFIX=/opt/ktcache
 PREFIX ?= /usr/local

@@ -1,9 +1,9 @@
-# Reliability checks. `make check` runs the whole suite under
-# AddressSanitizer with UndefinedBehaviorSanitizer and leak detection, then
-# under ThreadSanitizer, then under valgrind memcheck, and runs every fuzz
-# target for FUZZ_SECONDS. Any report fails the target. The parts run alone
-# too. `make check-reproducible` builds the release artefacts twice, in two
-# clones of the last commit at different paths, and compares their bytes.
+# Reliability checks, the parts of `make check` (in the Makefile): the whole
+# suite under AddressSanitizer with UndefinedBehaviorSanitizer and leak
+# detection, under ThreadSanitizer, under valgrind memcheck, and every fuzz
+# target for FUZZ_SECONDS. Any report fails the target. `make
+# check-reproducible` builds the release artefacts twice, in two clones of
+# the last commit at different paths, and compares their bytes.
 CHECK_PACKAGES := clang libclang-rt-14-dev llvm valgrind
 ASAN_BUILD_DIR ?= build-asan
 TSAN_BUILD_DIR ?= build-tsan
@@ -16,17 +16,10 @@ SANITIZER_ENV := \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: check check-deps check-asan check-tsan check-valgrind check-fuzz check-reproducible
+.PHONY: check-deps check-asan check-tsan check-valgrind check-fuzz check-reproducible
 
 check-deps:
 	@scripts/debian-packages.sh $(DEBIAN_PACKAGES) $(CHECK_PACKAGES)
-
-check: check-deps
-	@for part in check-asan check-tsan check-valgrind check-fuzz; do \
-	  start=$$(date +%s); \
-	  $(MAKE) --no-print-directory $$part || { echo "== $$part FAILED"; exit 1; }; \
-	  echo "== $$part passed in $$(( $$(date +%s) - start )) s"; \
-	done
 
 # gcc's sanitizers over every test program; the fault-injection program is
 # left out of these builds, since it brings its own malloc.
