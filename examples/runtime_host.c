@@ -2,8 +2,8 @@
  * runtime_host.c - loading the library at run time, as the player does.
  *
  * The host does not link against the library: it opens it by file name
- * (dlopen on Linux, LoadLibrary on Windows), resolves the twelve functions
- * by name, runs the self-test and scans a cache directory.
+ * (dlopen on Linux, LoadLibrary on Windows), resolves every function by
+ * name, runs the self-test and scans a cache directory.
  *
  *   usage: runtime_host LIBRARY_FILE CACHE_DIR
  *

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the shipped Windows DLL from its PE headers, as a loader sees it:
 #   - a 64-bit (PE32+) image that calls itself by its own file name;
-#   - its export table holds exactly the twelve functions listed in the
-#     linker map (the list the Linux build exports), under their plain names,
+#   - its export table holds exactly the functions listed in the linker map
+#     (the list the Linux build exports), under their plain names,
 #     each exported by name, nothing else (no ordinal-only entries; lld
 #     numbers ordinals from 0 and leaves the slot of ordinal 0 empty, which
 #     exports nothing);
@@ -44,7 +44,8 @@ headers=$("$objdump" -p "$dll") || fail "$objdump cannot read $dll"
 grep -q '^Magic.*(PE32+)' <<<"$headers" || fail "$dll is not a 64-bit (PE32+) image"
 
 expected=$(sed -n 's/^[[:space:]]*\(ktcache_[a-z_0-9]*\);.*/\1/p' "$map" | LC_ALL=C sort)
-[ "$(wc -l <<<"$expected")" -eq 12 ] || fail "expected twelve functions in $map"
+[ -n "$expected" ] || fail "no ktcache_ function in $map"
+count=$(wc -l <<<"$expected")
 
 # The export directory: its name, the functions of its address table (objdump
 # lists the slots that hold one), then the name table with each name's slot.
@@ -65,7 +66,7 @@ if [ "$exported" != "$expected" ]; then
   exit 1
 fi
 [ "$slots" = "$named_slots" ] ||
-  fail "the export address table holds $(wc -l <<<"$slots") functions, not the 12 named ones"
+  fail "the export address table holds $(wc -l <<<"$slots") functions, not the $count named ones"
 
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
 [ -n "$imports" ] || fail "no import table found"
@@ -148,5 +149,5 @@ offset() { echo "${1#*:}"; }
   fail "the last-error text ($last_error) lies outside the TLS template ($tls_start to $tls_end)"
 tls="the last-error text is native TLS ($source)"
 
-echo "check-dll: $(basename "$dll"): exports the twelve functions and nothing else;" \
+echo "check-dll: $(basename "$dll"): exports the $count functions of $(basename "$map") and nothing else;" \
   "imports $(echo $imports); version $version; $tls"

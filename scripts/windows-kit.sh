@@ -1,87 +1,79 @@
 #!/usr/bin/env bash
-# The kit a Windows host developer receives, as one zip archive:
+# The kit a Windows host developer receives, as one zip archive: the install
+# tree of the Windows build (cmake/windows-kit.cmake lists what it adds to
+# the library's install) under one top directory, NAME-VERSION-win64, where
+# NAME and VERSION are the build's (BUILD_DIR/ktcache-build.env):
 #
-#   NAME/bin/NAME.dll                     the library, stripped
-#   NAME/bin/NAME.pdb                     its symbols
-#   NAME/lib/NAME.lib                     import library for MSVC (link.exe, lld-link)
-#   NAME/lib/NAME.dll.a                   import library for mingw-w64 (gcc, clang)
-#   NAME/lib/NAME.def                     module-definition file
-#   NAME/include/ktcache.h, ktcache.hpp   the C interface and its C++ wrapper
-#   NAME/docs/windows-hosts.md            code pages, manifest, loading, .NET
-#   NAME/examples/...                     the run-time loading host, the
-#                                         manifest and the .NET declarations
-#   NAME/README.md                        docs/windows-kit-README.md: the kit
-#                                         as a Windows developer uses it
-#   NAME/CHANGELOG.md, NAME/LICENSE
+#   bin/NAME.dll, bin/NAME.pdb        the library, stripped, and its symbols
+#   lib/NAME.lib, lib/NAME.dll.a      import libraries for MSVC and mingw-w64
+#   lib/NAME.def                      the module-definition file
+#   lib/cmake/ktcache/, lib/pkgconfig the CMake package and the pkg-config file
+#   include/ktcache.h, ktcache.hpp    the C interface and its C++ wrapper
+#   docs/, examples/                  the guide and the examples for Windows hosts
+#   README.md                         docs/windows-kit-README.md
+#   CHANGELOG.md, LICENSE
 #
-# where NAME is kelvane-kelvanetunes-offline-cache-model(-VERSION-win64 for
-# the top directory). Built with CMake's own archiver, so nothing but the
-# build's tools is needed.
+# The archive depends on the files' bytes alone: entries in byte order of
+# their names, each with the mode 0644 and the time of the last commit
+# (SOURCE_DATE_EPOCH), without the owner or any other extra field.
 #
-#   usage: windows-kit.sh pack BUILD_DIR ZIP    stages and archives the kit
-#          windows-kit.sh check ZIP             lists it; fails if a file is
-#                                               missing or the DLL inside fails
-#                                               scripts/check-dll.sh (which also
-#                                               finds any debug section in it)
+#   usage: windows-kit.sh pack BUILD_DIR DIST_DIR    installs and archives the
+#                                                    kit as DIST_DIR/TOP.zip and
+#                                                    records its SHA-256 in
+#                                                    DIST_DIR/SHA256SUMS
+#          windows-kit.sh check BUILD_DIR DIST_DIR   lists it; fails if a file a
+#                                                    host needs is missing, if
+#                                                    the DLL inside fails
+#                                                    scripts/check-dll.sh, or if
+#                                                    a CMake project cross-built
+#                                                    against the unpacked kit
+#                                                    with find_package(ktcache)
+#                                                    fails to build or to run
+#                                                    under Wine
 set -euo pipefail
 
-LIBRARY=kelvane-kelvanetunes-offline-cache-model
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-
-# Every file of the kit: its place in the archive, and where it comes from
-# (BUILD/ for the build directory).
-KIT_FILES=(
-  "bin/$LIBRARY.dll" "BUILD/$LIBRARY.dll"
-  "bin/$LIBRARY.pdb" "BUILD/$LIBRARY.pdb"
-  "lib/$LIBRARY.lib" "BUILD/$LIBRARY.lib"
-  "lib/$LIBRARY.dll.a" "BUILD/$LIBRARY.dll.a"
-  "lib/$LIBRARY.def" "BUILD/$LIBRARY.def"
-  include/ktcache.h include/ktcache.h
-  include/ktcache.hpp include/ktcache.hpp
-  docs/windows-hosts.md docs/windows-hosts.md
-  examples/runtime_host.c examples/runtime_host.c
-  examples/windows-host.manifest examples/windows-host.manifest
-  examples/dotnet/KtCache.cs examples/dotnet/KtCache.cs
-  README.md docs/windows-kit-README.md
-  CHANGELOG.md CHANGELOG.md
-  LICENSE LICENSE
-)
 
 fail() { echo "windows-kit: $*" >&2; exit 1; }
 
-# Top directory of the archive, from the archive's file name.
-top_of() { basename "$1" .zip; }
+# Reads the build's facts and names the archive: $top and $zip.
+locate() {
+  local build=$1 dist=$2
+  [ -f "$build/ktcache-build.env" ] || fail "$build is not a configured build"
+  # shellcheck source=/dev/null
+  . "$build/ktcache-build.env"
+  top=$KTCACHE_LIBRARY_NAME-$KTCACHE_VERSION-win64
+  mkdir -p "$dist"
+  zip=$(cd "$dist" && pwd)/$top.zip
+}
 
 pack() {
-  local build=$1 zip=$2 top entry from i
-  top=$(top_of "$zip")
+  local epoch
+  locate "$1" "$2"
+  epoch=${SOURCE_DATE_EPOCH:-$(git -C "$source_dir" log -1 --format=%ct)}
   stage=$(mktemp -d)
   trap 'rm -rf "$stage"' EXIT
-  for ((i = 0; i < ${#KIT_FILES[@]}; i += 2)); do
-    entry=${KIT_FILES[i]} from=${KIT_FILES[i + 1]}
-    case $from in
-      BUILD/*) from=$build/${from#BUILD/} ;;
-      *) from=$source_dir/$from ;;
-    esac
-    mkdir -p "$(dirname "$stage/$top/$entry")"
-    cp "$from" "$stage/$top/$entry"
-  done
-  mkdir -p "$(dirname "$zip")"
-  zip=$(cd "$(dirname "$zip")" && pwd)/$(basename "$zip")
+  cmake --install "$1" --prefix "$stage/$top" >"$stage/install.log" ||
+    { cat "$stage/install.log"; fail "cmake --install $1 failed"; }
+  find "$stage/$top" -type d -exec chmod 0755 {} + -o -type f -exec chmod 0644 {} +
+  find "$stage/$top" -exec touch -d "@$epoch" {} +
   rm -f "$zip"
-  (cd "$stage" && cmake -E tar cf "$zip" --format=zip "$top")
+  (cd "$stage" && find "$top" -type f | LC_ALL=C sort | TZ=UTC zip -q -X -D "$zip" -@)
+  "$source_dir/scripts/sha256sums.sh" "$zip"
   echo "windows-kit: $zip"
 }
 
 check() {
-  local zip=$1 top listing missing="" i
-  top=$(top_of "$zip")
+  local build=$1 listing missing="" entry wine
+  locate "$1" "$2"
   [ -f "$zip" ] || fail "$zip not found"
-  zip=$(cd "$(dirname "$zip")" && pwd)/$(basename "$zip")
   listing=$(cd "$(dirname "$zip")" && cmake -E tar tvf "$(basename "$zip")") ||
     fail "cannot list $zip"
-  for ((i = 0; i < ${#KIT_FILES[@]}; i += 2)); do
-    grep -q " $top/${KIT_FILES[i]}\$" <<<"$listing" || missing="$missing ${KIT_FILES[i]}"
+  for entry in "bin/$KTCACHE_LIBRARY_NAME.dll" "bin/$KTCACHE_LIBRARY_NAME.pdb" \
+    "lib/$KTCACHE_LIBRARY_NAME.lib" "lib/$KTCACHE_LIBRARY_NAME.dll.a" \
+    "lib/$KTCACHE_LIBRARY_NAME.def" lib/cmake/ktcache/ktcacheConfig.cmake \
+    include/ktcache.h include/ktcache.hpp README.md LICENSE; do
+    grep -q " $top/$entry\$" <<<"$listing" || missing="$missing $entry"
   done
   [ -z "$missing" ] || fail "$(basename "$zip") lacks:$missing"
   echo "windows-kit: $(basename "$zip") holds:"
@@ -90,13 +82,36 @@ check() {
   # The DLL as shipped, beside the PDB and header shipped with it.
   unpacked=$(mktemp -d)
   trap 'rm -rf "$unpacked"' EXIT
-  (cd "$unpacked" && cmake -E tar xf "$zip" "$top/bin" "$top/include/ktcache.h")
-  "$source_dir/scripts/check-dll.sh" "$unpacked/$top/bin/$LIBRARY.dll" \
-    "$source_dir/src/ktcache.map" "$unpacked/$top/include/ktcache.h"
+  (cd "$unpacked" && cmake -E tar xf "$zip")
+  local kit=$unpacked/$top
+  "$source_dir/scripts/check-dll.sh" "$kit/bin/$KTCACHE_LIBRARY_NAME.dll" \
+    "$source_dir/src/ktcache.map" "$kit/include/ktcache.h"
+
+  # A Windows developer's CMake project, which sets no C++ standard (clang
+  # 14's default is C++14), finds the kit with find_package(ktcache) and
+  # runs beside the DLL. Its own runtime is linked in, as the DLL's is.
+  local consumer=$unpacked/consumer
+  LDFLAGS=-static cmake -S "$source_dir/tests/package/cmake_consumer" -B "$consumer" \
+    -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
+    -Dktcache_DIR="$kit/lib/cmake/ktcache" >"$unpacked/consumer.log" 2>&1 &&
+    cmake --build "$consumer" >>"$unpacked/consumer.log" 2>&1 ||
+    { cat "$unpacked/consumer.log"; fail "a CMake project cannot build against the kit"; }
+  cp "$kit/bin/$KTCACHE_LIBRARY_NAME.dll" "$consumer/"
+  wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  export WINEPREFIX=$(cd "$build" && pwd)/wine-prefix WINEDEBUG=-all \
+    WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY= LC_ALL=C.UTF-8
+  output=$(cd "$consumer" && "$wine" consumer.exe </dev/null) ||
+    fail "the CMake project built against the kit fails under Wine"
+  "$(dirname "$wine")/wineserver" --wait 2>/dev/null || true
+  [[ $output == "cmake consumer: ktcache $KTCACHE_VERSION,"* ]] ||
+    fail "the CMake project built against the kit printed: $output"
+  echo "windows-kit: a CMake project finds the kit with find_package(ktcache): $output"
 }
 
 case "${1:-}" in
-  pack) [ $# -eq 3 ] || fail "usage: windows-kit.sh pack BUILD_DIR ZIP"; pack "$2" "$3" ;;
-  check) [ $# -eq 2 ] || fail "usage: windows-kit.sh check ZIP"; check "$2" ;;
-  *) fail "usage: windows-kit.sh pack BUILD_DIR ZIP | check ZIP" ;;
+  pack | check)
+    [ $# -eq 3 ] || fail "usage: windows-kit.sh $1 BUILD_DIR DIST_DIR"
+    "$1" "$2" "$3"
+    ;;
+  *) fail "usage: windows-kit.sh pack|check BUILD_DIR DIST_DIR" ;;
 esac

@@ -172,27 +172,15 @@ using PathRef = BasicPathRef<NativeChar>;
 using ListedEntry = BasicListedEntry<NativeChar>;
 
 /* Every thread has its own last-error text, zero-filled (empty) until a
- * failure is reported on it. gcc's thread_local for Windows is emulated TLS:
- * a thread's copy is taken from the heap at the thread's first use, and the
- * process is aborted when that fails. So here `g_last_err` is a piece of the
- * DLL's own TLS template, never written itself: the Windows loader copies the
- * template for every thread as the thread starts (or as the DLL is loaded
- * into a running process) and frees the copy as the thread ends, the storage
- * MSVC gives thread_local. Nothing here allocates or can fail, and loading
- * the library runs none of its code. mingw-w64's start-up code supplies the
- * template's first byte, _tls_start, and the slot the loader assigned to the
- * DLL, _tls_index; the thread's copies are listed in an array whose address
- * the x64 thread environment block holds at gs:[0x58]. The section name
- * sorts between _tls_start and the template's end, .tls$ZZZ. */
-extern "C" char _tls_start;
-extern "C" unsigned long _tls_index;
-__attribute__((section(".tls$KTCACHE"))) char g_last_err[KTCACHE_LAST_ERROR_SIZE];
+ * failure is reported on it, gone when the thread ends. clang emits native
+ * TLS for thread_local on this target: the array lies in the DLL's TLS
+ * template, which the loader copies for every thread, so nothing allocates
+ * or can fail (gcc's mingw-w64 port would emulate it, taking each thread's
+ * copy from the heap and aborting when that fails). A plain array needs no
+ * constructor, so loading the library runs none of its code. */
+thread_local char g_last_err[KTCACHE_LAST_ERROR_SIZE];
 
-char *last_error_text() {
-    char **blocks;
-    __asm__("movq %%gs:0x58, %0" : "=r"(blocks));
-    return blocks[_tls_index] + (g_last_err - &_tls_start);
-}
+char *last_error_text() { return g_last_err; }
 
 /* errno for a Win32 error. A file that another program holds open without
  * sharing it, or whose bytes it has locked, reads as EAGAIN: the file could

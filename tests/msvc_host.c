@@ -1,10 +1,10 @@
 /*
  * msvc_host.c - a host linked the way MSVC links: compiled for the MSVC
- * target by clang and linked by lld-link against the import library
- * kelvane-kelvanetunes-offline-cache-model.lib, with no C runtime at all.
- * It calls every one of the twelve functions through that library's import
- * entries and exits with 0 when each gives its documented result, else with
- * the number of the first check that failed.
+ * target by clang and linked by lld-link against the DLL's MSVC import
+ * library (its .lib), with no C runtime at all. It calls every exported
+ * function through that library's import entries and exits with 0 when each
+ * gives its documented result, else with the number of the first check that
+ * failed.
  */
 #include "ktcache.h"
 
@@ -66,6 +66,6 @@ static unsigned int run_checks(void) {
 
 void __stdcall msvc_host_main(void) {
     unsigned int failed = run_checks();
-    say(failed == 0 ? "msvc_host: twelve functions through the .lib\n" : "msvc_host: FAILED\n");
+    say(failed == 0 ? "msvc_host: every function through the .lib\n" : "msvc_host: FAILED\n");
     ExitProcess(failed);
 }

@@ -40,6 +40,10 @@ export interface LoadOptions {
 /** A failure the library reported. */
 export class KtcacheError extends Error {
   name: 'KtcacheError';
+  /** The reason as an error code: "ERR_KTCACHE_" and the reason's words in
+   *  capitals ("ERR_KTCACHE_EMPTY_DIR_PATH", "ERR_KTCACHE_OPENDIR_FAILED"),
+   *  "ERR_KTCACHE_NO_REPORT" when the scan returned no report. */
+  code: string;
   /** The library's last-error text ("empty dir_path", "opendir failed"), or
    *  "no report could be produced" when the scan returned no report. */
   reason: string;
@@ -74,8 +78,9 @@ export interface Ktcache {
   safeFilename(url: string): string;
 
   /** Scans one cache directory, optionally purging the files that fail
-   *  validation. Throws KtcacheError when there is no report. Runs on the
-   *  calling thread: use scanCacheAsync() in a host with a user interface. */
+   *  validation. Throws KtcacheError when there is no report, TypeError when
+   *  `options` is not an object. Runs on the calling thread: use
+   *  scanCacheAsync() in a host with a user interface. */
   scanCache(dir: string, options?: ScanOptions): ScanReport;
   /** scanCache() in a worker thread; rejects with KtcacheError. */
   scanCacheAsync(dir: string, options?: ScanOptions): Promise<ScanReport>;

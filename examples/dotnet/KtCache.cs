@@ -1,4 +1,4 @@
-// KtCache.cs - the twelve functions of kelvane-kelvanetunes-offline-cache-model
+// KtCache.cs - every function of the offline cache library (ktcache)
 // for a .NET host: the P/Invoke declarations, and a thin wrapper that turns
 // the library's texts into .NET strings and releases what must be released.
 //

@@ -1,6 +1,6 @@
 // KtCacheHost.cs - the closest thing to a .NET host the build machine has:
 // Mono calls the library through the declarations a Windows host is given
-// (examples/dotnet/KtCache.cs), every one of the twelve functions, and scans
+// (examples/dotnet/KtCache.cs), every exported function, and scans
 // a cache whose directory and track names are not ASCII. Exit status 0 when
 // every check holds; each failure is printed.
 using System;

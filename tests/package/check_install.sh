@@ -9,6 +9,7 @@ set -euo pipefail
 
 build=$1
 source=$2
+. "$build/ktcache-build.env"
 work=$(mktemp -d "${TMPDIR:-/tmp}/ktcache-package-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
@@ -21,19 +22,23 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 for header in ktcache.h ktcache.hpp; do
   [ -f "$prefix/include/$header" ] || fail "missing include/$header"
 done
-lib=$(find "$prefix" -name 'libkelvane-kelvanetunes-offline-cache-model.so.1.0.0' -type f)
+lib=$(find "$prefix" -name "$(basename "$KTCACHE_LIBRARY")" -type f)
 [ -n "$lib" ] || fail "missing the versioned shared library"
 libdir=$(dirname "$lib")
-[ -L "$libdir/libkelvane-kelvanetunes-offline-cache-model.so.1" ] || fail "missing the SONAME link"
-[ -L "$libdir/libkelvane-kelvanetunes-offline-cache-model.so" ] || fail "missing the development link"
+[ -L "$libdir/$KTCACHE_LIBRARY_SONAME" ] || fail "missing the SONAME link"
+[ -L "$libdir/lib$KTCACHE_LIBRARY_NAME.so" ] || fail "missing the development link"
 soname=$(objdump -p "$lib" | awk '$1 == "SONAME" { print $2 }')
-[ "$soname" = "libkelvane-kelvanetunes-offline-cache-model.so.1" ] || fail "SONAME is '$soname'"
+[ "$soname" = "$KTCACHE_LIBRARY_SONAME" ] || fail "SONAME is '$soname'"
 [ -f "$libdir/cmake/ktcache/ktcacheConfig.cmake" ] || fail "missing the CMake package"
 [ -f "$libdir/pkgconfig/ktcache.pc" ] || fail "missing the pkg-config file"
+# The imported target names the include directory once.
+includes=$(sed -n 's/^ *INTERFACE_INCLUDE_DIRECTORIES "\(.*\)"$/\1/p' "$libdir/cmake/ktcache/ktcacheTargets.cmake")
+[ "$includes" = '${_IMPORT_PREFIX}/include' ] || fail "the target's include directories are '$includes'"
 
 # The installed tool finds the installed library by itself.
-[ "$("$prefix/bin/ktcache" version)" = "ktcache 1.0.0 (interface 1)" ] || fail "installed tool"
-[ "$("$prefix/bin/ktcache" --version)" = "ktcache 1.0.0 (interface 1)" ] || fail "ktcache --version"
+interface=$(sed -n 's/^#define KTCACHE_ABI_VERSION //p' "$prefix/include/ktcache.h")
+[ "$("$prefix/bin/ktcache" version)" = "ktcache $KTCACHE_VERSION (interface $interface)" ] || fail "installed tool"
+[ "$("$prefix/bin/ktcache" --version)" = "ktcache $KTCACHE_VERSION (interface $interface)" ] || fail "ktcache --version"
 
 # The manual page renders without a warning; the license and the changelog
 # come with the documentation.
@@ -45,9 +50,12 @@ grep -q "ktcache - inspect and purge the offline audio cache" "$work/man.txt" ||
 cmp -s "$source/LICENSE" "$prefix/share/doc/ktcache/LICENSE" || fail "missing share/doc/ktcache/LICENSE"
 [ -f "$prefix/share/doc/ktcache/CHANGELOG.md" ] || fail "missing share/doc/ktcache/CHANGELOG.md"
 
-# find_package(ktcache) and the imported target ktcache::ktcache.
+# find_package(ktcache) and the imported target ktcache::ktcache, in a
+# project that sets no C++ standard, with a compiler whose default is C++14
+# (as clang 14's is): the target brings C++17, which ktcache.hpp needs.
 cmake -S "$source/tests/package/cmake_consumer" -B "$work/cmake-consumer" \
-  -DCMAKE_PREFIX_PATH="$prefix" >"$work/consumer-configure.log" || { cat "$work/consumer-configure.log"; fail "find_package"; }
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_FLAGS=-std=c++14 \
+  >"$work/consumer-configure.log" || { cat "$work/consumer-configure.log"; fail "find_package"; }
 cmake --build "$work/cmake-consumer" >"$work/consumer-build.log" || { cat "$work/consumer-build.log"; fail "CMake consumer build"; }
 "$work/cmake-consumer/consumer"
 
@@ -64,7 +72,7 @@ mkdir "$work/pc-consumer"
 cp "$source/tests/package/pkgconfig_consumer.c" "$work/pc-consumer/host.c"
 (cd "$work/pc-consumer" && env -u LD_LIBRARY_PATH bash -euo pipefail -c \
   "${recipe//\/opt\/ktcache/$prefix}") >"$work/recipe.log" 2>&1 || { cat "$work/recipe.log"; fail "README's pkg-config recipe"; }
-grep -q "^pkg-config consumer: ktcache 1.0.0" "$work/recipe.log" || { cat "$work/recipe.log"; fail "pkg-config consumer output"; }
+grep -q "^pkg-config consumer: ktcache $KTCACHE_VERSION" "$work/recipe.log" || { cat "$work/recipe.log"; fail "pkg-config consumer output"; }
 runpath=$(objdump -p "$work/pc-consumer/host" | awk '$1 == "RUNPATH" || $1 == "RPATH" { print $2 }')
 # The run path is the library's directory, spelt plainly.
 moved_libdir="$prefix/${libdir#"$work/prefix/"}"

@@ -58,9 +58,13 @@ function bytesOf(value, name) {
   throw new TypeError(`${name} must be a Buffer, a typed array, a DataView or an ArrayBuffer`);
 }
 
-function purgeOption(options) {
-  const purge = options == null ? undefined : options.purge;
-  if (purge !== undefined && typeof purge !== 'boolean') throw new TypeError('options.purge must be a boolean');
+// The options are an object: a bare `true` in their place would otherwise
+// read as no purge at all.
+function purgeOption(options, name) {
+  if (options === undefined || options === null) return false;
+  if (typeof options !== 'object') throw new TypeError(`${name} must be an object such as { purge: true }`);
+  const { purge } = options;
+  if (purge !== undefined && typeof purge !== 'boolean') throw new TypeError(`${name}.purge must be a boolean`);
   return purge === true;
 }
 
@@ -134,7 +138,7 @@ const FUNCTIONS = {
   },
 };
 
-// The rest of the twelve: read once when the library loads, or called by
+// The rest of the exports: read once when the library loads, or called by
 // the results above. Their texts belong to the library and are only read.
 const SUPPORT = {
   version: 'const char *ktcache_version(void)',

@@ -5,11 +5,19 @@
 // Reason of a scan that returned no report and left the empty last-error text.
 const NO_REPORT = 'no report could be produced';
 
-/** A failure the library reported; `reason` is its last-error text. */
+/** The error code of a reason: "opendir failed" gives ERR_KTCACHE_OPENDIR_FAILED. */
+function codeOf(reason) {
+  const words = reason === NO_REPORT ? 'no report' : reason;
+  return `ERR_KTCACHE_${words.toUpperCase().replace(/[^A-Z0-9]+/g, '_')}`;
+}
+
+/** A failure the library reported; `reason` is its last-error text, `code`
+ *  the same as a Node error code. */
 class KtcacheError extends Error {
   constructor(reason, operation, subject) {
     super(`${operation}(${JSON.stringify(subject)}): ${reason}`);
     this.name = 'KtcacheError';
+    this.code = codeOf(reason);
     this.reason = reason;
     this.path = subject;
   }

@@ -165,6 +165,8 @@ test('arguments the C types cannot carry are refused, never truncated or wrapped
     [() => ktcache.safeFilename('https://x/a.m4a\0.exe'), TypeError],
     [() => ktcache.scanCache('/tmp\0/x', { purge: true }), TypeError],
     [() => ktcache.scanCache('/tmp', { purge: 'no' }), TypeError],
+    [() => ktcache.scanCache('/tmp', true), TypeError],
+    [() => ktcache.scanCache('/tmp', 1), TypeError],
   ];
   for (const [call, type] of refused) assert.throws(call, type, String(call));
 });
@@ -229,23 +231,24 @@ test('a cache directory named "Musique été"; a path the ANSI code page cannot 
   }
 });
 
-test('scanCache errors carry the reason, "no report could be produced" for a null report', async (t) => {
+test('scanCache errors carry the reason and its code, "no report could be produced" for a null report', async (t) => {
   const dir = tempDir(t);
   fs.writeFileSync(path.join(dir, 'plain-file'), 'x');
   const cases = [
-    ['', {}, 'empty dir_path'],
-    [path.join(dir, 'missing'), {}, 'opendir failed'],
-    [path.join(dir, 'plain-file'), {}, 'opendir failed'],
+    ['', {}, 'empty dir_path', 'ERR_KTCACHE_EMPTY_DIR_PATH'],
+    [path.join(dir, 'missing'), {}, 'opendir failed', 'ERR_KTCACHE_OPENDIR_FAILED'],
+    [path.join(dir, 'plain-file'), {}, 'opendir failed', 'ERR_KTCACHE_OPENDIR_FAILED'],
   ];
   const notUtf8 = tempDir(t);
   if (!WINDOWS) {
     // A valid file whose name is not UTF-8 (Windows names are UTF-16).
     fs.writeFileSync(Buffer.from(path.join(notUtf8, 'x\xff.m4a'), 'latin1'), track(HEADERS.m4a, 2048));
     fs.writeFileSync(path.join(notUtf8, 'broken.m4a'), track(HTML, 2048));
-    cases.push([notUtf8, {}, ktcache.NO_REPORT], [notUtf8, { purge: true }, ktcache.NO_REPORT]); // the deletion stands
+    const noReport = [ktcache.NO_REPORT, 'ERR_KTCACHE_NO_REPORT'];
+    cases.push([notUtf8, {}, ...noReport], [notUtf8, { purge: true }, ...noReport]); // the deletion stands
   }
-  for (const [subject, options, reason] of cases) {
-    const failed = (e) => e instanceof ktcache.KtcacheError && e.reason === reason && e.path === subject;
+  for (const [subject, options, reason, code] of cases) {
+    const failed = (e) => e instanceof ktcache.KtcacheError && e.reason === reason && e.code === code && e.path === subject;
     assert.throws(() => ktcache.scanCache(subject, options), failed, subject);
     await assert.rejects(ktcache.scanCacheAsync(subject, options), failed, subject);
   }
