@@ -17,6 +17,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -69,6 +70,19 @@ Judgement judge(const Cache &cache, const std::string &name) {
 }
 
 bool is_hidden(const std::string &name) { return name[0] == '.'; }
+
+// A name a killed purge may have left: a purge judges such entries too,
+// deletes the broken ones and gives a valid one of the form
+// ".ktcache-purge-<16 hex digits>=<own name>" its own name back.
+constexpr char kLeftoverPrefix[] = ".ktcache-purge-";
+bool is_leftover(const std::string &name) { return name.rfind(kLeftoverPrefix, 0) == 0; }
+std::string own_name_of(const std::string &name) {
+    const size_t bits = sizeof kLeftoverPrefix - 1, mark = bits + 16;
+    if (!is_leftover(name) || name.size() <= mark + 1 || name[mark] != '=') return "";
+    for (size_t i = bits; i < mark; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(name[i])) || std::isupper(name[i])) return "";
+    return name.substr(mark + 1);
+}
 
 std::string path_of(const std::string &name) { return g_root + "/" + name; }
 
@@ -255,24 +269,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_report(scan(false), cache, before, 0);
     FUZZ_CHECK(listing() == before, "a report-only scan changed the directory");
 
-    // Purge: only rejected entries go, every rejected plain file goes.
+    // Purge: only rejected entries go, every rejected plain file goes, and
+    // a valid leftover whose own name is free takes that name.
     const std::string purged_report = scan(true);
     const std::vector<std::string> after = listing();
     const std::set<std::string> left(after.begin(), after.end());
+    std::set<std::string> taken(before.begin(), before.end());
+    Cache restored = cache;
     uint64_t removed = 0;
     for (const std::string &name : before) {
         const bool gone = left.count(name) == 0;
         const Entry &e = cache.at(name);
         const Judgement j = judge(cache, name);
-        const bool rejected = !is_hidden(name) && j.regular && !j.valid;
-        FUZZ_CHECK(!gone || rejected, "purged an entry that validation accepts or never sees");
+        const bool looked_at = !is_hidden(name) || is_leftover(name);
+        const bool rejected = looked_at && j.regular && !j.valid;
+        const std::string own = own_name_of(name);
+        const bool restorable = j.valid && !own.empty() && own[0] != '.' && taken.count(own) == 0;
+        FUZZ_CHECK(!gone || rejected || restorable,
+                   "purged an entry that validation accepts or never sees");
         FUZZ_CHECK(gone || !rejected || e.kind == Kind::Link, "left a rejected file in place");
-        removed += gone ? 1 : 0;
+        if (restorable) {
+            FUZZ_CHECK(gone && left.count(own) != 0, "a valid leftover did not get its name back");
+            taken.insert(own);
+            restored[own] = e;
+        }
+        removed += gone && !restorable ? 1 : 0;
     }
     check_report(purged_report, cache, before, removed);
 
     // Report only again: the same valid files, nothing left to purge.
     const std::vector<std::string> final_order = listing();
-    check_report(scan(false), cache, final_order, 0);
+    check_report(scan(false), restored, final_order, 0);
     return 0;
 }
