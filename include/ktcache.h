@@ -306,10 +306,21 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *    How a purge deletes, what a crash leaves behind, and what each platform
  *    and file system adds: docs/purge.md.
  *
- *  Memory and threads
+ *  Memory, threads and reads
  *    The directory is closed before the report is written. Peak memory is
  *    about the size of the report, whatever the size of the directory.
- *    Thread-safe; concurrent scans of one directory are not coordinated. */
+ *    Thread-safe; concurrent scans of one directory are not coordinated.
+ *    The call runs on the caller's thread and starts no thread. On Linux it
+ *    first tries to read each file's first bytes without waiting for the
+ *    disk (preadv2 with RWF_NOWAIT), so that a scan of a cache in memory
+ *    makes one read per file as before. When a file is not in memory, the
+ *    scan keeps up to 64 files open and their reads in flight with io_uring
+ *    (a ring made on first need and torn down before the call returns):
+ *    the kernel reads them, itself or in worker threads of its own (io-wq),
+ *    while the call goes on, and the report keeps the listing's order.
+ *    Where io_uring is unavailable (disabled, or refused by a seccomp
+ *    filter) the scan reads one file at a time. On Windows it reads one
+ *    file at a time. A purge acts on a file only once its own read is done. */
 KTCACHE_API char *ktcache_scan_dir_json(const char *dir_path, int32_t purge);
 
 /* ---------------------------------------------------------------------------
