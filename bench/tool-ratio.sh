@@ -27,7 +27,7 @@ trap 'rm -rf "$work"' EXIT
 run_us() {
     local start end
     start=$(date +%s%N)
-    "$tool" "$@" >/dev/null
+    "$tool" "$@" >/dev/null 2>&1
     end=$(date +%s%N)
     echo $(((end - start) / 1000))
 }
