@@ -2067,7 +2067,11 @@ DeletionResult delete_judged(EntryNaming &naming, EntryNaming::Ref file, const N
     const bool is_judged = is_at(aside, judged);
     if (is_judged && delete_file(aside)) return {Deletion::deleted, 0};
     const int error = errno;
-    if (!move_back(aside, file)) return {Deletion::hidden, errno};
+    /* Another purge may have met the hidden name meanwhile and taken it as
+     * a leftover: it deletes a broken file and puts a valid one back. */
+    if (!move_back(aside, file))
+        return errno == ENOENT ? DeletionResult{Deletion::changed, 0}
+                               : DeletionResult{Deletion::hidden, errno};
     return is_judged ? DeletionResult{Deletion::kept, error} : DeletionResult{Deletion::changed, 0};
 }
 

@@ -389,6 +389,15 @@ ProcessResult run_on_terminal(const std::vector<std::string> &argv, const Termin
 
 #endif // !_WIN32
 
+std::string contents_of(const std::string &path) {
+    std::string bytes;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<char>(c));
+        std::fclose(f);
+    }
+    return bytes;
+}
+
 std::string scan(const std::string &dir, bool purge) {
     ktcache::unique_text report(ktcache_scan_dir_json(dir.c_str(), purge ? 1 : 0));
     return report ? std::string(report.get()) : std::string("<null>");

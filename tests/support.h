@@ -43,6 +43,9 @@ class TempDir {
     std::string path_;
 };
 
+// The bytes of a file, or nothing when it cannot be read.
+std::string contents_of(const std::string &path);
+
 // Names as readdir returns them, in enumeration order, without "." and "..".
 // On Windows, test names and paths are UTF-8: the helpers make and list
 // files by their UTF-16 names, as a Unicode host does.

@@ -392,14 +392,6 @@ TEST(FileSwap, DirectorySwappedInIsNeverPurged) {
 // and the purge's move aside is moved aside in its place, and must come back
 // under its own name, byte for byte, leaving no hidden entry behind.
 std::string g_download_dir;
-std::string contents_of(const std::string &path) {
-    std::string bytes;
-    if (FILE *f = std::fopen(path.c_str(), "rb")) {
-        for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<char>(c));
-        std::fclose(f);
-    }
-    return bytes;
-}
 void finish_download(int, const char *path, int) {
     const size_t len = std::strlen(path);
     if (g_download_dir.empty() || len < 8 || std::strcmp(path + len - 8, "song.m4a") != 0) return;
@@ -410,7 +402,7 @@ void finish_download(int, const char *path, int) {
 TEST(FileSwap, DownloadFinishedDuringAPurgeWithoutLinksKeepsItsName) {
     kt::TempDir dir;
     dir.write("song.m4a", "<!DOCTYPE html>", 2048);
-    const std::string download = contents_of(dir.track(".song.m4a.part", KTCACHE_FORMAT_M4A));
+    const std::string download = kt::contents_of(dir.track(".song.m4a.part", KTCACHE_FORMAT_M4A));
     g_download_dir = dir.path();
     fault::refuse_no_replace_and_links(true);
     fault::set_after_open_hook(finish_download);
@@ -420,7 +412,7 @@ TEST(FileSwap, DownloadFinishedDuringAPurgeWithoutLinksKeepsItsName) {
     EXPECT_TRUE(g_download_dir.empty()) << "the download was never swapped in";
     EXPECT_EQ(report, expected_report({}, 0));
     EXPECT_EQ(kt::enumeration_order(dir.path()), std::vector<std::string>{"song.m4a"});
-    EXPECT_EQ(contents_of(dir / "song.m4a"), download);
+    EXPECT_EQ(kt::contents_of(dir / "song.m4a"), download);
 }
 
 // Renames the scanned directory at the first open of one of its files.

@@ -39,15 +39,6 @@ bool is_hidden_name(const char *name) {
     return std::strncmp(base, kHiddenPrefix, sizeof kHiddenPrefix - 1) == 0;
 }
 
-std::string contents_of(const std::string &path) {
-    std::string bytes;
-    if (FILE *f = std::fopen(path.c_str(), "rb")) {
-        for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<char>(c));
-        std::fclose(f);
-    }
-    return bytes;
-}
-
 std::vector<std::string> hidden_entries(const kt::TempDir &dir) {
     std::vector<std::string> hidden;
     for (const std::string &name : kt::enumeration_order(dir.path()))
@@ -95,8 +86,8 @@ TEST(PurgeIdentity, FileWithTheJudgedInodeNumberIsNeverDeleted) {
         kt::TempDir dir;
         dir.track("song.m4a", KTCACHE_FORMAT_M4A, 100);
         const std::string download =
-            by_rename ? contents_of(dir.track(".song.m4a.part", KTCACHE_FORMAT_M4A))
-                      : contents_of(dir.track("other.m4a", KTCACHE_FORMAT_M4A));
+            by_rename ? kt::contents_of(dir.track(".song.m4a.part", KTCACHE_FORMAT_M4A))
+                      : kt::contents_of(dir.track("other.m4a", KTCACHE_FORMAT_M4A));
         g_cache = &dir;
         g_by_rename = by_rename;
         g_judged_inode = inode_of(dir / "song.m4a");
@@ -105,7 +96,7 @@ TEST(PurgeIdentity, FileWithTheJudgedInodeNumberIsNeverDeleted) {
         fault::set_stat_hook(nullptr);
         fault::disguise_inode(0, 0);
 
-        EXPECT_EQ(contents_of(dir / "song.m4a"), download) << "the download was deleted";
+        EXPECT_EQ(kt::contents_of(dir / "song.m4a"), download) << "the download was deleted";
         EXPECT_TRUE(hidden_entries(dir).empty());
     }
 }
@@ -138,7 +129,8 @@ TEST(PurgePutBack, TrackHeldAsideGetsItsNameBackFromTheNextPurge) {
                                                  : "the put-back fails");
         kt::TempDir dir;
         dir.write("song.m4a", "<!DOCTYPE html>", 2048);
-        const std::string download = contents_of(dir.track(".song.m4a.part", KTCACHE_FORMAT_M4A));
+        const std::string download =
+            kt::contents_of(dir.track(".song.m4a.part", KTCACHE_FORMAT_M4A));
         const int status = kt::run_in_child([&] {
             g_swap_dir = dir.path();
             g_put_back = put_back;
@@ -152,7 +144,7 @@ TEST(PurgePutBack, TrackHeldAsideGetsItsNameBackFromTheNextPurge) {
         EXPECT_FALSE(dir.exists("song.m4a"));
 
         EXPECT_EQ(kt::scan(dir.path(), true), expected_report({}, 0));
-        EXPECT_EQ(contents_of(dir / "song.m4a"), download);
+        EXPECT_EQ(kt::contents_of(dir / "song.m4a"), download);
         EXPECT_TRUE(hidden_entries(dir).empty());
         EXPECT_EQ(kt::scan(dir.path(), false), expected_report({{"song.m4a", 2048, "m4a"}}, 0));
     }
@@ -177,8 +169,8 @@ int swap_then_take_the_name(int, const char *from, int, const char *to) {
 TEST(PurgePutBack, NeverReplacesAFileThatTookTheName) {
     kt::TempDir dir;
     dir.write("song.m4a", "<!DOCTYPE html>", 2048);
-    const std::string download = contents_of(dir.track(".song.m4a.part", KTCACHE_FORMAT_M4A));
-    const std::string newer = contents_of(dir.track(".newer.part", KTCACHE_FORMAT_FLAC, 4096));
+    const std::string download = kt::contents_of(dir.track(".song.m4a.part", KTCACHE_FORMAT_M4A));
+    const std::string newer = kt::contents_of(dir.track(".newer.part", KTCACHE_FORMAT_FLAC, 4096));
     g_taker_dir = dir.path();
     fault::refuse_no_replace_and_links(true);
     fault::set_rename_hook(swap_then_take_the_name);
@@ -189,10 +181,10 @@ TEST(PurgePutBack, NeverReplacesAFileThatTookTheName) {
 
     EXPECT_EQ(first, "<null>") << "a download was left under a hidden name";
     EXPECT_EQ(second, expected_report({{"song.m4a", 4096, "flac"}}, 0));
-    EXPECT_EQ(contents_of(dir / "song.m4a"), newer);
+    EXPECT_EQ(kt::contents_of(dir / "song.m4a"), newer);
     const std::vector<std::string> hidden = hidden_entries(dir);
     ASSERT_EQ(hidden.size(), 1u);
-    EXPECT_EQ(contents_of(dir / hidden[0]), download) << "the older download is kept, hidden";
+    EXPECT_EQ(kt::contents_of(dir / hidden[0]), download) << "the older download is kept, hidden";
 }
 
 // ---------------------------------------------------------------------------
@@ -248,7 +240,7 @@ TEST(PurgeHiddenNames, DifferBetweenPurgersWithTheSamePidAndThread) {
                   }),
                   0);
     }
-    const std::string names = contents_of(g_names_file);
+    const std::string names = kt::contents_of(g_names_file);
     const size_t split = names.find('\n');
     ASSERT_NE(split, std::string::npos) << "no hidden name was made";
     EXPECT_NE(names.substr(0, split), names.substr(split + 1, names.size() - split - 2)) << names;
