@@ -417,16 +417,18 @@ int main(int argc, char **argv) {
 
     tool::Output out(STDOUT_FILENO);
     int status = tool::kExitFailure;
+    // Error lines start with the command that failed, once one is known.
+    const auto who = [] {
+        return tool::g_running != nullptr ? std::string("ktcache ") + tool::g_running->name
+                                          : std::string("ktcache");
+    };
     try {
         status = tool::dispatch(std::vector<std::string>(argv + 1, argv + argc), out);
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "ktcache: %s\n", e.what());
+        std::fprintf(stderr, "%s: %s\n", who().c_str(), e.what());
     }
     if (!out.flush()) {
-        const std::string who = tool::g_running != nullptr
-                                    ? std::string("ktcache ") + tool::g_running->name
-                                    : "ktcache";
-        std::fprintf(stderr, "%s: write error: %s\n", who.c_str(), std::strerror(out.error()));
+        std::fprintf(stderr, "%s: write error: %s\n", who().c_str(), std::strerror(out.error()));
         return tool::kExitFailure;
     }
     return status;
