@@ -713,13 +713,11 @@ class ExaminedFile {
      * its inode cannot pass to another file meanwhile: the descriptor that
      * read it, or, for a file judged by its status alone, one that only
      * refers to it (O_PATH, which needs no read permission). False, with
-     * errno set, when it cannot be held or is no longer the file judged. */
+     * errno set, when it cannot be held. Whether the file held is the one
+     * judged, is_unchanged() tells before anything is done to it. */
     bool pin() {
         if (fd_ < 0) fd_ = openat(dir_, name_, O_PATH | O_CLOEXEC);
-        if (fd_ < 0) return false;
-        if (is_unchanged()) return true;
-        errno = 0;
-        return false;
+        return fd_ >= 0;
     }
     /* Whether the file held is still as it was judged: the same file, of
      * the same size, modified at the same moment. */
