@@ -36,6 +36,15 @@ add_test(NAME Wine.Prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} wineboot --in
 add_test(NAME Wine.Shutdown COMMAND ${KTCACHE_WINESERVER} --wait)
 set_tests_properties(Wine.Prefix PROPERTIES
   ENVIRONMENT "${KTCACHE_WINE_ENVIRONMENT}" FIXTURES_SETUP wine TIMEOUT 120)
+# Serial and parallel ports lead to /dev/null in the prefix, before any test
+# can open a device name: the tests make entries such as "COM1.m4a", which
+# Windows paths read as the device, and under Wine COM1 is the machine's
+# serial port.
+add_test(NAME Wine.DevicesAreDevNull COMMAND sh -c
+  "for n in 1 2 3 4 5 6 7 8 9; do ln -sfn /dev/null \"$0/com$n\" && ln -sfn /dev/null \"$0/lpt$n\" || exit 1; done"
+  ${PROJECT_BINARY_DIR}/wine-prefix/dosdevices)
+set_tests_properties(Wine.DevicesAreDevNull PROPERTIES
+  DEPENDS Wine.Prefix FIXTURES_SETUP wine TIMEOUT 10)
 set_tests_properties(Wine.Shutdown PROPERTIES
   ENVIRONMENT "${KTCACHE_WINE_ENVIRONMENT}" FIXTURES_CLEANUP wine TIMEOUT 60)
 
