@@ -30,6 +30,10 @@
 #define _CRT_RAND_S /* rand_s, from the C runtime's stdlib.h */
 #include <windows.h>
 #include <winternl.h> /* after windows.h */
+/* ntdll's read (ZwReadFile in the driver kit), which winternl.h lacks. */
+extern "C" NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc,
+                                     void *apc_context, IO_STATUS_BLOCK *io, void *buffer,
+                                     ULONG length, LARGE_INTEGER *offset, ULONG *key);
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -156,7 +160,6 @@ template <typename Char> struct BasicListedEntry {
     const char *name;          /* as the report writes it */
     const Char *native_name;   /* as the file calls take it */
     bool is_known_non_regular; /* a directory, device, pipe or socket */
-    bool is_known_too_short;   /* a file the listing shows below the minimum */
 };
 
 #ifdef _WIN32
@@ -227,6 +230,9 @@ bool fail_with_status(NTSTATUS status) {
     SetLastError(RtlNtStatusToDosError(status));
     return fail_with_last_error();
 }
+
+/* A read that starts at or past the end of a file. */
+constexpr NTSTATUS kStatusEndOfFile = static_cast<NTSTATUS>(0xC0000011);
 
 /* Win32 errors that say a file system does not do what was asked. */
 bool is_unsupported(DWORD error) {
@@ -485,10 +491,7 @@ class OpenDirectory {
         std::memcpy(native_name_, record->FileName, units * sizeof(wchar_t));
         native_name_[units] = L'\0';
         utf8_from_utf16(native_name_, name_);
-        /* A link's own size says nothing of the file it leads to. */
-        const bool is_link = (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        *entry = {name_, native_name_, (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                  !is_link && record->EndOfFile.QuadPart < KTCACHE_DEFAULT_MIN_SIZE};
+        *entry = {name_, native_name_, (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
         return true;
     }
 
@@ -716,13 +719,18 @@ class ExaminedFile {
         if (!readable_) errno = EACCES;
         return readable_;
     }
+    /* A read at an offset that asks for no completion record: a read
+     * through an OVERLAPPED structure (ReadFile's way) posts one, which under
+     * Wine is one more request to its server for every file. */
     long read_at(unsigned char *buf, size_t count, size_t offset) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        DWORD got;
-        if (ReadFile(handle_, buf, static_cast<DWORD>(count), &got, &at))
-            return static_cast<long>(got);
-        errno = errno_from(GetLastError());
+        IO_STATUS_BLOCK io;
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        const NTSTATUS status = NtReadFile(handle_, nullptr, nullptr, nullptr, &io, buf,
+                                           static_cast<ULONG>(count), &at, nullptr);
+        if (NT_SUCCESS(status)) return static_cast<long>(io.Information);
+        if (status == kStatusEndOfFile) return 0;
+        fail_with_status(status);
         return -1;
     }
     /* Reads wait for the disk here. */
@@ -900,7 +908,7 @@ class OpenDirectory {
             *failed = errno != 0;
             return false;
         }
-        *entry = {found->d_name, found->d_name, is_known_non_regular(found), false};
+        *entry = {found->d_name, found->d_name, is_known_non_regular(found)};
         return true;
     }
 
@@ -2797,11 +2805,6 @@ void walk_directory(Walk &walk, OpenDirectory &dir) {
     while (dir.next(&listed, &failed)) {
         const Role role = role_of(listed.native_name, walk.mode != core::WalkMode::report);
         if (role == Role::skipped || listed.is_known_non_regular) continue;
-        /* A file the listing shows below the minimum could only be judged
-         * too short, so a plain scan does not open it. A purge does, to
-         * judge it by its own size (a listing's lags while another program
-         * writes the file) and delete it through the handle that judged it. */
-        if (listed.is_known_too_short && walk.mode == core::WalkMode::report) continue;
         Visit visit{listed.native_name, listed.name, role};
         begin_visit(walk, visit);
         const bool waits = visit.stage == Visit::Stage::waiting;
