@@ -277,6 +277,13 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *    members missing. After every call that opened the directory the
  *    last-error text is empty.
  *
+ *  Other programs, on Windows
+ *    A scan holds each file it reads open for a moment, sharing reading,
+ *    writing and deletion, and holds the directory without delete sharing
+ *    for the whole call. A downloader that renames a finished file over a
+ *    track that a scan or a player holds at that moment can still meet
+ *    access denied or a sharing violation: retry such a rename.
+ *
  *  What a purge deletes
  *    A regular file that the scan itself has judged broken: shorter than the
  *    minimum by its status, refused to the caller (EACCES or EPERM on open),
@@ -319,14 +326,7 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *  Memory and threads
  *    The directory is closed before the report is written. Peak memory is
  *    about the size of the report, whatever the size of the directory.
- *    Thread-safe; concurrent scans of one directory are not coordinated.
- *
- *  Other programs, on Windows
- *    A scan holds each file it reads open for a moment, sharing reading,
- *    writing and deletion, and holds the directory without delete sharing
- *    for the whole call. A downloader that renames a finished file over a
- *    track that a scan or a player holds at that moment can still meet
- *    access denied or a sharing violation: retry such a rename. */
+ *    Thread-safe; concurrent scans of one directory are not coordinated. */
 KTCACHE_API char *ktcache_scan_dir_json(const char *dir_path, int32_t purge);
 
 /* ---------------------------------------------------------------------------
