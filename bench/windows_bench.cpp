@@ -176,7 +176,7 @@ double median(std::vector<double> values) {
 }
 
 // The scan's time against the least loop's, at most this ratio (under Wine).
-constexpr double kScanToLeastLoopTarget = 1.5;
+constexpr double kScanToLeastLoopTarget = 1.2;
 // Pairs of passes: at least this many, then more until the time is spent.
 constexpr size_t kMinPairs = 7;
 constexpr size_t kMaxPairs = 1000;

@@ -2,8 +2,10 @@
  * runtime_host.c - loading the library at run time, as the player does.
  *
  * The host does not link against the library: it opens it by file name
- * (dlopen on Linux, LoadLibrary on Windows), resolves every function by
- * name, runs the self-test and scans a cache directory.
+ * (dlopen on Linux; on Windows LoadLibraryW with the DLL's full path, a
+ * relative LIBRARY_FILE being taken from the program's own folder, where a
+ * host ships the DLL), resolves every function by name, runs the self-test
+ * and scans a cache directory.
  *
  *   usage: runtime_host LIBRARY_FILE CACHE_DIR
  *
@@ -16,9 +18,34 @@
 #include <string.h>
 
 #if defined(_WIN32)
+#include <wchar.h>
 #include <windows.h>
 typedef HMODULE library_handle;
-static library_handle open_library(const char *file) { return LoadLibraryA(file); }
+
+/* Whether a path names its drive or server: C:\... or \\server\... */
+static int is_full_path(const wchar_t *path) {
+    return (path[0] != L'\0' && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+           (path[0] == L'\\' && path[1] == L'\\');
+}
+
+/* Loads the DLL by its full path: given a bare name, Windows would search
+ * directories that an attacker may control. A relative path is taken from
+ * the folder of this program's own executable. */
+static library_handle open_library(const char *file) {
+    wchar_t name[MAX_PATH], path[MAX_PATH];
+    wchar_t *folder_end;
+    DWORD length;
+    if (MultiByteToWideChar(CP_ACP, 0, file, -1, name, MAX_PATH) == 0) return NULL;
+    if (is_full_path(name)) return LoadLibraryW(name);
+    length = GetModuleFileNameW(NULL, path, MAX_PATH);
+    if (length == 0 || length == MAX_PATH) return NULL;
+    folder_end = wcsrchr(path, L'\\');
+    if (folder_end == NULL || (size_t)(folder_end + 1 - path) + wcslen(name) >= MAX_PATH)
+        return NULL;
+    memcpy(folder_end + 1, name, (wcslen(name) + 1) * sizeof name[0]);
+    return LoadLibraryW(path);
+}
+
 /* ISO C has no cast from a function pointer to void *; copy its bytes
  * instead, as resolve() does the other way round. */
 static void *find_function(library_handle lib, const char *name) {

@@ -17,15 +17,18 @@
  * Strings:    paths, names and URLs are NUL-terminated byte strings. No
  *             character set is assumed; paths reach the file system unchanged.
  *             A scan reaches each entry by its name relative to the directory
- *             it opened (on Windows: as the directory's path, "/" and the
- *             name). Only the scan report is required to be UTF-8.
+ *             it opened, on every platform. Only the scan report is required
+ *             to be UTF-8.
  * Windows:    paths from the caller are bytes in the process's ANSI code
  *             page, read exactly as the narrow Windows file calls read them
  *             (the OEM code page after SetFileApisToOEM). A host whose
  *             manifest declares the UTF-8 active code page passes UTF-8 and
- *             reaches every path. The scan reaches every entry by its real
- *             UTF-16 name, whatever its script, and writes it into the report
- *             as UTF-8. See docs/windows-hosts.md.
+ *             reaches every path. A relative path is made full once, when the
+ *             call begins, and MAX_PATH does not limit paths; a "\\?\" path
+ *             is taken as it stands. The scan reaches every entry by its real
+ *             UTF-16 name, whatever its script (trailing dots and spaces and
+ *             device names such as "NUL.mp3" included), and writes it into the
+ *             report as UTF-8. See docs/windows-hosts.md.
  * Memory:     a function that returns a `char *` hands the caller a fresh block
  *             from the C heap; release it with ktcache_free() and nothing else.
  *             Every `const char *` result belongs to the library: never free or
@@ -181,9 +184,9 @@ KTCACHE_API const char *ktcache_format_name(ktcache_format format);
  *  the file's place does not hang the call (on Windows: not inherited by
  *  child processes). On Windows a file of 2 GiB or more, whose size the
  *  32-bit status record cannot hold, gives -1 and "stat failed"; elsewhere
- *  sizes are 64-bit. Allocates nothing (on Windows, a path of MAX_PATH
- *  characters or more takes one block for its UTF-16 form; when that block
- *  cannot be had the result is -1 and "stat failed"). Thread-safe. */
+ *  sizes are 64-bit. Allocates nothing (on Windows, a path whose full form
+ *  has MAX_PATH characters or more takes blocks for its UTF-16 forms; when
+ *  they cannot be had the result is -1 and "stat failed"). Thread-safe. */
 KTCACHE_API int32_t ktcache_validate_file(const char *path, int64_t min_size);
 
 /* ---------------------------------------------------------------------------
@@ -274,6 +277,13 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *    members missing. After every call that opened the directory the
  *    last-error text is empty.
  *
+ *  Other programs, on Windows
+ *    A scan holds each file it reads open for a moment, sharing reading,
+ *    writing and deletion, and holds the directory without delete sharing
+ *    for the whole call. A downloader that renames a finished file over a
+ *    track that a scan or a player holds at that moment can still meet
+ *    access denied or a sharing violation: retry such a rename.
+ *
  *  What a purge deletes
  *    A regular file that the scan itself has judged broken: shorter than the
  *    minimum by its status, refused to the caller (EACCES or EPERM on open),
@@ -283,7 +293,11 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *    (device, inode, size and modification time): a file renamed over the
  *    name meanwhile (a download finishing), or a file still being written,
  *    stays. "purgedCount" counts the deletions that succeeded; a deletion
- *    that fails leaves the file and is not reported.
+ *    that fails leaves the file and is not reported. A deleted file's name
+ *    is gone when the call returns, on Windows too, so that a new download
+ *    can take it at once; its storage is freed when the last program that
+ *    holds the file open closes it. A symbolic link is deleted as the entry
+ *    it is, never the file it leads to.
  *    A purge also finishes what a killed purge left under a
  *    ".ktcache-purge-" name: it deletes a broken one (counted), and gives a
  *    valid one its own name back where that name is free (not listed in
@@ -291,6 +305,9 @@ KTCACHE_API char *ktcache_safe_filename(const char *url);
  *
  *  What a purge never deletes
  *    - a valid file;
+ *    - a file outside the directory named, also one that a link in it leads
+ *      to (under Wine, where a Linux link looks like the file it leads to,
+ *      such a link is kept);
  *    - a hidden entry (but see the leftovers above), a directory, or
  *      anything else that is no regular file;
  *    - a file that is not there for a moment (renamed away and back while

@@ -32,7 +32,10 @@ header=$3
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 windres=${WINDRES:-x86_64-w64-mingw32-windres}
 pdbutil=${PDBUTIL:-llvm-pdbutil}
-SYSTEM_DLLS="kernel32.dll msvcrt.dll"
+# ntdll: the scan opens, renames and deletes entries relative to the
+# directory handle it holds (NtCreateFile, NtSetInformationFile), which no
+# kernel32 call does.
+SYSTEM_DLLS="kernel32.dll msvcrt.dll ntdll.dll"
 # libstdc++'s per-thread exception record (__cxa_get_globals).
 RUNTIME_EMUTLS="_ZZN12_GLOBAL__N_110get_globalEvE6global"
 

@@ -29,6 +29,11 @@
 #define NOMINMAX
 #define _CRT_RAND_S /* rand_s, from the C runtime's stdlib.h */
 #include <windows.h>
+#include <winternl.h> /* after windows.h */
+/* ntdll's read (ZwReadFile in the driver kit), which winternl.h lacks. */
+extern "C" NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc,
+                                     void *apc_context, IO_STATUS_BLOCK *io, void *buffer,
+                                     ULONG length, LARGE_INTEGER *offset, ULONG *key);
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -94,12 +99,14 @@ constexpr Message kErrOpendir = message("opendir failed");
  *
  *   NativeChar         the characters of the paths its file calls take
  *   PathRef            a path as those calls take it
+ *   AtRef              a name relative to an open directory (Dir), as the
+ *                      file calls take it, or a PathRef
  *   last_error_text()  the calling thread's last-error buffer
  *   CallerPath         a path from the caller, converted for the file calls
  *   OpenDirectory      a directory opened for a scan; next() gives its
  *                      entries one by one as ListedEntry records, and false
  *                      at the end, with `failed` set when it ended on an
- *                      error
+ *                      error; descriptor() is its Dir
  *   ExaminedFile       one file as validation judges it: examine() its
  *                      status, open() and read_at() its first bytes, or
  *                      read_if_cached() them without waiting for the disk,
@@ -117,9 +124,9 @@ constexpr Message kErrOpendir = message("opendir failed");
  *                      on first need, queue() reads, enter() them (and wait
  *                      for one), next_done() one that finished
  *
- * Calls that fail return false or -1 with errno set. The POSIX block also
- * provides AtDirectory, the naming by which a scan reaches each entry
- * relative to the open directory (section 5).
+ * Calls that fail return false or -1 with errno set. A scan reaches each
+ * entry by an AtRef relative to the directory it opened (AtDirectory,
+ * section 5).
  * ========================================================================= */
 
 namespace {
@@ -143,27 +150,36 @@ template <typename Char> struct BasicPathRef { const Char *path; };
 /* A call interrupted by a signal is tried again, this many times in all. */
 constexpr int kInterruptedCallAttempts = 8;
 
-/* What became of deleting a file through the handle that judged it. */
-enum class HandleDeletion { deleted, refused, unsupported };
+/* What became of deleting a file through the handle that judged it:
+ * deleted; refused by the file system (errno says why); changed (the name no
+ * longer holds the file judged); hidden (moved aside and not put back); or
+ * unsupported, which leaves the purge to move the file aside by its name. */
+enum class HandleDeletion { deleted, refused, changed, hidden, unsupported };
 
 template <typename Char> struct BasicListedEntry {
     const char *name;          /* as the report writes it */
     const Char *native_name;   /* as the file calls take it */
     bool is_known_non_regular; /* a directory, device, pipe or socket */
-    bool is_known_too_short;   /* a file the listing shows below the minimum */
 };
 
 #ifdef _WIN32
 /* ---- Runtime: Windows ---------------------------------------------------
  *
- * Win32 calls only, each a wide-character one, so that every name is
- * reached, whatever its script. Paths from the caller are bytes in the code
- * page in which the process's narrow file calls read theirs (the ANSI code
- * page, or the OEM one after SetFileApisToOEM) and are converted as those
- * calls convert them; names in the report are UTF-8, converted from the
- * UTF-16 names the listing gives. A scan lists the directory through the
- * handle it holds, opens each file once, judges it from that handle and
- * deletes a broken one through it. */
+ * Wide-character calls only, so that every name is reached, whatever its
+ * script. Paths from the caller are bytes in the code page in which the
+ * process's narrow file calls read theirs (the ANSI code page, or the OEM
+ * one after SetFileApisToOEM), converted as those calls convert them and
+ * made full once, as the call begins: from then on neither the current
+ * directory nor the length of a path changes what it names. A scan holds
+ * the directory it opened and reaches each entry by its listed name
+ * relative to that handle (NtCreateFile with a root directory, as openat
+ * does on POSIX systems), which also reaches names that no Windows path
+ * does: trailing dots and spaces, device names such as "NUL.mp3". It opens
+ * each file once and judges it from that handle. Names in the report are
+ * UTF-8, converted from the UTF-16 names the listing gives.
+ *
+ * The ntdll calls come from its import library: ntdll is in every process
+ * before any DLL, so importing from it loads nothing and runs no code. */
 
 using NativeChar = wchar_t; /* UTF-16 */
 /* Bytes of the longest name the listing gives, as UTF-8, NUL included. */
@@ -208,36 +224,135 @@ bool fail_with_last_error() {
     errno = errno_from(GetLastError());
     return false;
 }
+/* The same for an ntdll call, whose Win32 error GetLastError() then gives,
+ * as after the Win32 call that would have made it. */
+bool fail_with_status(NTSTATUS status) {
+    SetLastError(RtlNtStatusToDosError(status));
+    return fail_with_last_error();
+}
 
-/* A path from the caller in UTF-16, converted as the narrow file calls
- * convert it. Paths of ordinary length need no heap block. */
+/* A read that starts at or past the end of a file. */
+constexpr NTSTATUS kStatusEndOfFile = static_cast<NTSTATUS>(0xC0000011);
+
+/* Win32 errors that say a file system does not do what was asked. */
+bool is_unsupported(DWORD error) {
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_PARAMETER ||
+           error == ERROR_NOT_SUPPORTED;
+}
+
+/* UTF-16 text of any length in one buffer, reserved anew for each text:
+ * texts of ordinary length need no heap block. */
+class WideText {
+  public:
+    WideText() = default;
+    WideText(const WideText &) = delete;
+    WideText &operator=(const WideText &) = delete;
+    ~WideText() { release(); }
+
+    /* Room for `units` units, whatever it held before; null when memory
+     * runs out. */
+    wchar_t *reserve(size_t units) {
+        release();
+        data_ = units <= kLocalUnits ? local_
+                                     : static_cast<wchar_t *>(std::malloc(units * sizeof(wchar_t)));
+        return data_;
+    }
+    const wchar_t *data() const { return data_; }
+
+  private:
+    /* A path of MAX_PATH units and the longest prefix of its NT form. */
+    static constexpr size_t kLocalUnits = MAX_PATH + 8;
+
+    void release() {
+        if (data_ != local_) std::free(data_);
+        data_ = nullptr;
+    }
+
+    wchar_t local_[kLocalUnits];
+    wchar_t *data_ = nullptr;
+};
+
+/* A path from the caller as ntdll opens it: converted to UTF-16 as the
+ * narrow file calls convert it, made full once against the current
+ * directory (GetFullPathNameW, which gives ".", "..", trailing dots and
+ * spaces and device names the meaning every Windows path gives them), and
+ * written in the NT form (\??\C:\..., \??\UNC\server\share\...), which no
+ * later change of the current directory affects and no length limit cuts.
+ * A path in the \\?\ or \??\ form is taken as it stands, as Windows takes
+ * it: through such paths a host reaches every name that a scan lists. */
 class CallerPath {
   public:
     explicit CallerPath(const char *path) {
         const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
         const int length = MultiByteToWideChar(code_page, 0, path, -1, nullptr, 0);
-        if (length <= 0) return;
-        wchar_t *wide = static_cast<size_t>(length) <= kShortPath
-                            ? short_
-                            : static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * length));
-        if (wide != nullptr && MultiByteToWideChar(code_page, 0, path, -1, wide, length) == length)
-            wide_ = wide;
-        else if (wide != short_)
-            std::free(wide);
+        wchar_t *given = length > 0 ? given_.reserve(static_cast<size_t>(length)) : nullptr;
+        if (given == nullptr ||
+            MultiByteToWideChar(code_page, 0, path, -1, given, length) != length) {
+            error_ = length > 0 ? ENOMEM : EINVAL;
+            return;
+        }
+        if (given[0] == L'\\' && (given[1] == L'\\' || given[1] == L'?') && given[2] == L'?' &&
+            given[3] == L'\\') {
+            given[1] = L'?';
+            native_ = given;
+            return;
+        }
+        native_ = full_path(given);
     }
     CallerPath(const CallerPath &) = delete;
     CallerPath &operator=(const CallerPath &) = delete;
-    ~CallerPath() {
-        if (wide_ != short_) std::free(wide_);
-    }
 
-    /* Null when the path could not be converted (memory ran out). */
-    const wchar_t *native() const { return wide_; }
+    /* Null when the path could not be converted, with error() saying why. */
+    const wchar_t *native() const { return native_; }
+    int error() const { return error_; }
 
   private:
-    static constexpr size_t kShortPath = MAX_PATH;
-    wchar_t short_[kShortPath];
-    wchar_t *wide_ = nullptr;
+    /* Room for the longest prefix of the NT form, "\??\UNC", before the
+     * full path. */
+    static constexpr size_t kPrefixRoom = 7;
+
+    const wchar_t *full_path(const wchar_t *given) {
+        DWORD room = MAX_PATH;
+        /* Another thread may lengthen the current directory in between. */
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            wchar_t *buf = full_.reserve(kPrefixRoom + room);
+            if (buf == nullptr) {
+                error_ = ENOMEM;
+                return nullptr;
+            }
+            const DWORD length = GetFullPathNameW(given, room, buf + kPrefixRoom, nullptr);
+            if (length == 0) {
+                fail_with_last_error();
+                error_ = errno;
+                return nullptr;
+            }
+            if (length < room) return nt_form(buf + kPrefixRoom);
+            room = length;
+        }
+        error_ = ENAMETOOLONG;
+        return nullptr;
+    }
+
+    /* The NT form of `full`, written in place, the prefix into the room
+     * before it. */
+    static wchar_t *nt_form(wchar_t *full) {
+        if (full[0] == L'\\' && full[1] == L'\\') {
+            if ((full[2] == L'?' || full[2] == L'.') && full[3] == L'\\') { /* \\?\ or \\.\ */
+                full[1] = L'?';
+                full[2] = L'?';
+                return full;
+            }
+            std::memcpy(full - 6, L"\\??\\UNC", 7 * sizeof(wchar_t)); /* \\server\share */
+            return full - 6;
+        }
+        std::memcpy(full - 4, L"\\??\\", 4 * sizeof(wchar_t)); /* C:\ */
+        return full - 4;
+    }
+
+    WideText given_;
+    WideText full_;
+    const wchar_t *native_ = nullptr;
+    int error_ = 0;
 };
 
 /* UTF-8 from the UTF-16 name `in`. A surrogate without its partner is
@@ -272,31 +387,80 @@ void utf8_from_utf16(const wchar_t *in, char *out) {
     *o = '\0';
 }
 
+/* A name relative to an open directory, or a path in the NT form relative
+ * to nothing. */
+struct AtRef {
+    using Dir = HANDLE;
+    AtRef(HANDLE dir_handle, const wchar_t *entry_name) : dir(dir_handle), name(entry_name) {}
+    AtRef(PathRef file) : dir(nullptr), name(file.path) {}
+    HANDLE dir;
+    const wchar_t *name;
+};
+
+/* Opens that allow other programs to read, write, rename and delete the
+ * file meanwhile; and those that rename or delete it, which allow no other
+ * delete access meanwhile, so that of two purges acting on one file only
+ * one does. */
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG kShareAllButDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+/* Opens `file` as CreateFileW would (names compared without regard to
+ * case, synchronous reads, a directory opened like a file), following a
+ * link unless `options` holds FILE_OPEN_REPARSE_POINT. INVALID_HANDLE_VALUE
+ * with errno set when that fails. */
+HANDLE open_at(AtRef file, ACCESS_MASK access, ULONG share, ULONG options) {
+    /* The most bytes a counted string holds. */
+    constexpr size_t kLongestNtName = 0xFFFE;
+    const size_t bytes = std::wcslen(file.name) * sizeof(wchar_t);
+    if (bytes > kLongestNtName) {
+        errno = ENAMETOOLONG;
+        return INVALID_HANDLE_VALUE;
+    }
+    UNICODE_STRING name = {static_cast<USHORT>(bytes), static_cast<USHORT>(bytes),
+                           const_cast<wchar_t *>(file.name)};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, file.dir, nullptr);
+    IO_STATUS_BLOCK io;
+    HANDLE handle;
+    const NTSTATUS status = NtCreateFile(
+        &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, FILE_OPEN,
+        options | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (NT_SUCCESS(status)) return handle;
+    fail_with_status(status);
+    return INVALID_HANDLE_VALUE;
+}
+
+/* A handle closed when it goes out of scope. */
+class ScopedHandle {
+  public:
+    explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+    ScopedHandle(const ScopedHandle &) = delete;
+    ScopedHandle &operator=(const ScopedHandle &) = delete;
+    ~ScopedHandle() {
+        if (is_open()) CloseHandle(handle_);
+    }
+
+    bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
 /* The directory is opened once and held without delete sharing for as long
- * as the scan lasts: nobody can rename, delete or replace it meanwhile, so
- * every path joined to it stays inside it. Its entries are listed through
+ * as the scan lasts: nobody can rename, delete or replace it meanwhile, and
+ * every entry is reached relative to it. Its entries are listed through
  * that handle, many to a query. */
 class OpenDirectory {
   public:
     explicit OpenDirectory(const char *path) : path_(path) {
         if (path_.native() == nullptr) {
-            error_ = ENOMEM;
+            error_ = path_.error();
             return;
         }
-        held_ = CreateFileW(path_.native(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (held_ == INVALID_HANDLE_VALUE) {
-            error_ = errno_from(GetLastError());
-            return;
-        }
-        /* That opens a file as well: such a path is no directory to scan. */
-        FILE_STANDARD_INFO info;
-        if (!(GetFileInformationByHandleEx(held_, FileStandardInfo, &info, sizeof info) &&
-              info.Directory)) {
-            CloseHandle(held_);
-            held_ = INVALID_HANDLE_VALUE;
-            error_ = ENOTDIR;
-        }
+        held_ = open_at(PathRef{path_.native()}, FILE_LIST_DIRECTORY,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE);
+        if (held_ == INVALID_HANDLE_VALUE) error_ = errno;
     }
     OpenDirectory(const OpenDirectory &) = delete;
     OpenDirectory &operator=(const OpenDirectory &) = delete;
@@ -309,6 +473,8 @@ class OpenDirectory {
     /* Why it could not be opened. */
     int error() const { return error_; }
     const wchar_t *native_path() const { return path_.native(); }
+    /* The handle, for the calls relative to the directory. */
+    HANDLE descriptor() const { return held_; }
 
     bool next(ListedEntry *entry, bool *failed) {
         if (next_ == nullptr && !fetch(failed)) return false;
@@ -325,10 +491,7 @@ class OpenDirectory {
         std::memcpy(native_name_, record->FileName, units * sizeof(wchar_t));
         native_name_[units] = L'\0';
         utf8_from_utf16(native_name_, name_);
-        /* A link's own size says nothing of the file it leads to. */
-        const bool is_link = (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        *entry = {name_, native_name_, (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                  !is_link && record->EndOfFile.QuadPart < KTCACHE_DEFAULT_MIN_SIZE};
+        *entry = {name_, native_name_, (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
         return true;
     }
 
@@ -369,8 +532,9 @@ class OpenDirectory {
 constexpr int64_t kLargestStatusSize = INT32_MAX;
 
 /* The identity of the file open as `handle`: its volume, file index, size
- * and last write time (100 ns units since 1601, kept in nanoseconds). */
-bool identity_from_handle(HANDLE handle, FileIdentity *identity) {
+ * and last write time (100 ns units since 1601, kept in nanoseconds); and,
+ * where asked, its attributes. */
+bool identity_from_handle(HANDLE handle, FileIdentity *identity, DWORD *attributes = nullptr) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info)) return fail_with_last_error();
     const uint64_t written =
@@ -379,21 +543,142 @@ bool identity_from_handle(HANDLE handle, FileIdentity *identity) {
                  uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow,
                  static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow),
                  static_cast<int64_t>(written * 100)};
+    if (attributes != nullptr) *attributes = info.dwFileAttributes;
     return true;
 }
 
-/* Follows links; every open here allows other programs to read, write,
- * rename and delete the file meanwhile. */
-HANDLE open_shared(const wchar_t *path, DWORD access) {
-    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+/* The identity of the file at a name, following links, opened for its
+ * attributes only, which no other program's sharing mode refuses. */
+bool query_identity(AtRef file, FileIdentity *identity) {
+    const ScopedHandle handle(open_at(file, FILE_READ_ATTRIBUTES, kShareAll, 0));
+    return handle.is_open() && identity_from_handle(handle.get(), identity);
 }
+
+/* The final path of an open file or directory in `path`, its volume named
+ * as `volume` says (VOLUME_NAME_DOS, VOLUME_NAME_NT); false with errno set. */
+bool final_path(HANDLE handle, DWORD volume, WideText &path) {
+    DWORD room = MAX_PATH;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        wchar_t *buf = path.reserve(room);
+        if (buf == nullptr) {
+            errno = ENOMEM;
+            return false;
+        }
+        const DWORD length =
+            GetFinalPathNameByHandleW(handle, buf, room, FILE_NAME_NORMALIZED | volume);
+        if (length == 0) return fail_with_last_error();
+        if (length < room) return true;
+        room = length + 1;
+    }
+    errno = ENAMETOOLONG;
+    return false;
+}
+
+/* Whether the file open as `file` lies in the directory open as `dir`, by
+ * their final paths, which tell where a file really is: under Wine a Linux
+ * symbolic link looks like the file it leads to, even to an open that asks
+ * for the link itself. False with EXDEV when it lies elsewhere. The paths
+ * are compared in the first form that both have: a volume without a drive
+ * letter has no DOS form, and under Wine a file with a device name (such as
+ * "com2.mp3") has no NT form. */
+bool lies_in(HANDLE file, HANDLE dir) {
+    for (const DWORD volume : {VOLUME_NAME_DOS, VOLUME_NAME_NT}) {
+        WideText file_path, dir_path;
+        if (!final_path(file, volume, file_path) || !final_path(dir, volume, dir_path)) continue;
+        const wchar_t *in = dir_path.data();
+        size_t length = std::wcslen(in);
+        if (length > 0 && in[length - 1] == L'\\') --length; /* a volume's root */
+        const wchar_t *name = std::wcsrchr(file_path.data(), L'\\');
+        if (name != nullptr && static_cast<size_t>(name - file_path.data()) == length &&
+            std::wcsncmp(file_path.data(), in, length) == 0)
+            return true;
+        errno = EXDEV;
+        return false;
+    }
+    return false;
+}
+
+/* Opens the entry `file` itself, a link rather than the file it leads to,
+ * to rename or delete it; refuses (EXDEV) what does not lie in the
+ * directory. */
+HANDLE open_entry_itself(AtRef file) {
+    const HANDLE handle =
+        open_at(file, DELETE | FILE_READ_ATTRIBUTES, kShareAllButDelete, FILE_OPEN_REPARSE_POINT);
+    if (handle == INVALID_HANDLE_VALUE || file.dir == nullptr || lies_in(handle, file.dir))
+        return handle;
+    const int error = errno;
+    CloseHandle(handle);
+    errno = error;
+    return INVALID_HANDLE_VALUE;
+}
+
+/* Renames the entry open as `entry` to `to`, never replacing a file that
+ * has that name (EEXIST). */
+bool rename_entry(HANDLE entry, AtRef to) {
+    /* Room for any name a directory lists. */
+    constexpr size_t kNameBytes = MAX_PATH * sizeof(wchar_t);
+    constexpr size_t kHeaderBytes = offsetof(FILE_RENAME_INFORMATION, FileName);
+    const size_t bytes = std::wcslen(to.name) * sizeof(wchar_t);
+    if (bytes > kNameBytes) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    alignas(FILE_RENAME_INFORMATION) unsigned char buf[kHeaderBytes + kNameBytes];
+    auto *rename = reinterpret_cast<FILE_RENAME_INFORMATION *>(buf);
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = to.dir;
+    rename->FileNameLength = static_cast<ULONG>(bytes);
+    std::memcpy(rename->FileName, to.name, bytes);
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status = NtSetInformationFile(
+        entry, &io, rename, static_cast<ULONG>(kHeaderBytes + bytes), FileRenameInformation);
+    return NT_SUCCESS(status) || fail_with_status(status);
+}
+
+/* Marks the file open as `entry` for deletion. With POSIX semantics
+ * (Windows 10 1709 and later, on NTFS) its name goes at once, even while
+ * other programs hold the file, and the storage when the last of them
+ * closes; where the file system has no such semantics (FAT, exFAT, Wine),
+ * the name goes when the last handle closes. A read-only file is refused. */
+bool mark_for_deletion(HANDLE entry) {
+    /* FileDispositionInformationEx and its flags, which the user-mode
+     * headers of mingw-w64 lack. */
+    constexpr auto kDispositionEx = static_cast<FILE_INFORMATION_CLASS>(64);
+    constexpr ULONG kDelete = 0x1, kPosixSemantics = 0x2;
+    IO_STATUS_BLOCK io;
+    ULONG flags = kDelete | kPosixSemantics;
+    NTSTATUS status = NtSetInformationFile(entry, &io, &flags, sizeof flags, kDispositionEx);
+    if (NT_SUCCESS(status)) return true;
+    if (!is_unsupported(RtlNtStatusToDosError(status))) return fail_with_status(status);
+    FILE_DISPOSITION_INFORMATION disposition = {TRUE};
+    status = NtSetInformationFile(entry, &io, &disposition, sizeof disposition,
+                                  FileDispositionInformation);
+    return NT_SUCCESS(status) || fail_with_status(status);
+}
+
+/* Used where a purge moves a file aside by its name (a link: the link is
+ * moved and deleted, never the file it leads to). A read-only file, or one
+ * that another program holds without delete sharing, cannot be deleted: the
+ * purge leaves it. */
+bool delete_file(AtRef file) {
+    const ScopedHandle entry(open_entry_itself(file));
+    return entry.is_open() && mark_for_deletion(entry.get());
+}
+
+/* A rename that never replaces an existing file, so moving an entry aside
+ * and back are the same call. */
+bool move_aside(AtRef from, AtRef to) {
+    const ScopedHandle entry(open_entry_itself(from));
+    return entry.is_open() && rename_entry(entry.get(), to);
+}
+bool move_back(AtRef from, AtRef to) { return move_aside(from, to); }
+
+/* Errors that say there is no room for one more name in the directory. */
+bool lacks_room(int error) { return error == ENOSPC; }
 
 /* A file opened once to be judged: its status and first bytes come from the
  * one handle, which reads without DELETE access, so a valid track is never
- * held in a way that makes another program's open or rename fail. Only a
- * file judged broken is opened again, from that handle, for deletion: the
- * file deleted is then exactly the file judged. */
+ * held in a way that makes another program's open or rename fail. */
 class ExaminedFile {
   public:
     ExaminedFile() = default;
@@ -406,13 +691,13 @@ class ExaminedFile {
     /* The kind and size of `file`; false with errno set. A file the caller
      * may not read is opened for its attributes, so that its kind and size
      * still judge it; reading it then fails with EACCES. */
-    bool examine(PathRef file, FileStatus *status) {
-        handle_ = open_shared(file.path, GENERIC_READ);
+    bool examine(AtRef file, FileStatus *status) {
+        handle_ = open_at(file, GENERIC_READ, kShareAll, 0);
         if (handle_ == INVALID_HANDLE_VALUE) {
-            if (GetLastError() != ERROR_ACCESS_DENIED) return fail_with_last_error();
+            if (GetLastError() != ERROR_ACCESS_DENIED) return false;
             readable_ = false;
-            handle_ = open_shared(file.path, FILE_READ_ATTRIBUTES);
-            if (handle_ == INVALID_HANDLE_VALUE) return fail_with_last_error();
+            handle_ = open_at(file, FILE_READ_ATTRIBUTES, kShareAll, 0);
+            if (handle_ == INVALID_HANDLE_VALUE) return false;
         }
         FILE_STANDARD_INFO info;
         if (!GetFileInformationByHandleEx(handle_, FileStandardInfo, &info, sizeof info))
@@ -434,13 +719,18 @@ class ExaminedFile {
         if (!readable_) errno = EACCES;
         return readable_;
     }
+    /* A read at an offset that asks for no completion record: a read
+     * through an OVERLAPPED structure (ReadFile's way) posts one, which under
+     * Wine is one more request to its server for every file. */
     long read_at(unsigned char *buf, size_t count, size_t offset) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        DWORD got;
-        if (ReadFile(handle_, buf, static_cast<DWORD>(count), &got, &at))
-            return static_cast<long>(got);
-        errno = errno_from(GetLastError());
+        IO_STATUS_BLOCK io;
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        const NTSTATUS status = NtReadFile(handle_, nullptr, nullptr, nullptr, &io, buf,
+                                           static_cast<ULONG>(count), &at, nullptr);
+        if (NT_SUCCESS(status)) return static_cast<long>(io.Information);
+        if (status == kStatusEndOfFile) return 0;
+        fail_with_status(status);
         return -1;
     }
     /* Reads wait for the disk here. */
@@ -464,54 +754,63 @@ class ExaminedFile {
         return identity_from_handle(handle_, identity);
     }
 
-    /* Another program holding the file without delete sharing refuses it.
-     * A file system that cannot delete through a handle leaves the purge to
-     * move the file aside instead. */
-    HandleDeletion delete_itself() {
-        HANDLE deleting =
-            ReOpenFile(handle_, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        const bool deleted = deleting != INVALID_HANDLE_VALUE &&
-                             SetFileInformationByHandle(deleting, FileDispositionInfo, &disposition,
-                                                        sizeof disposition);
-        const DWORD error = GetLastError();
-        if (deleting != INVALID_HANDLE_VALUE) CloseHandle(deleting);
-        if (deleted) return HandleDeletion::deleted;
-        const bool unsupported = error == ERROR_INVALID_FUNCTION ||
-                                 error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED;
-        errno = errno_from(error);
-        return unsupported ? HandleDeletion::unsupported : HandleDeletion::refused;
+    /* Deletes the file judged, known in the directory as `file`. The entry
+     * itself is opened with delete access (never the file a link leads to)
+     * and, being the file this handle judged, renamed to the hidden name
+     * that `make_aside` gives, never replacing anything, and then marked
+     * for deletion there: its own name is free at once for a new download,
+     * even while other programs still hold the old file, and a file renamed
+     * over that name meanwhile is never touched. A crash in between leaves
+     * a hidden leftover, which the next purge deletes or puts back. An entry
+     * that is a link is left to the purge's move aside by name
+     * (unsupported), which moves and deletes the link itself. */
+    template <typename MakeAside> HandleDeletion delete_itself(AtRef file, MakeAside make_aside) {
+        FileIdentity judged, found;
+        DWORD attributes = 0;
+        if (!judged_identity(&judged)) return HandleDeletion::refused;
+        const ScopedHandle entry(open_entry_itself(file));
+        if (!entry.is_open())
+            return errno == ENOENT ? HandleDeletion::changed : HandleDeletion::refused;
+        if (!identity_from_handle(entry.get(), &found, &attributes)) return HandleDeletion::refused;
+        if (!same_identity(found, judged))
+            return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? HandleDeletion::unsupported
+                                                                    : HandleDeletion::changed;
+        if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            errno = EACCES;
+            return HandleDeletion::refused;
+        }
+        const AtRef aside = make_aside();
+        if (!rename_entry(entry.get(), aside)) {
+            /* No room for the hidden name, or no renaming through a handle
+             * (as some network file systems): the held file is marked for
+             * deletion under its own name. */
+            if (!lacks_room(errno) && !is_unsupported(GetLastError()))
+                return HandleDeletion::refused;
+            return mark_for_deletion(entry.get()) ? HandleDeletion::deleted
+                                                  : HandleDeletion::refused;
+        }
+        /* Wine renames by the path a handle was opened under, which a
+         * native program may have given to another file since: that file
+         * goes back. */
+        if (!query_identity(aside, &found) || !same_identity(found, judged))
+            return put_back(entry.get(), file, HandleDeletion::changed);
+        if (mark_for_deletion(entry.get())) return HandleDeletion::deleted;
+        return put_back(entry.get(), file, HandleDeletion::refused);
     }
 
   private:
+    /* Renames the entry open as `entry` back to `file`, keeping errno, and
+     * gives `outcome`; or hidden when the name has been taken meanwhile. */
+    static HandleDeletion put_back(HANDLE entry, AtRef file, HandleDeletion outcome) {
+        const int error = errno;
+        if (!rename_entry(entry, file) && errno != ENOENT) return HandleDeletion::hidden;
+        errno = error;
+        return outcome;
+    }
+
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     bool readable_ = true;
 };
-
-/* The identity of the file at a name, opened for its attributes only, which
- * no other program's sharing mode refuses. */
-bool query_identity(PathRef file, FileIdentity *identity) {
-    HANDLE handle = open_shared(file.path, FILE_READ_ATTRIBUTES);
-    if (handle == INVALID_HANDLE_VALUE) return fail_with_last_error();
-    const bool ok = identity_from_handle(handle, identity);
-    CloseHandle(handle);
-    return ok;
-}
-
-/* Used only where a file system cannot delete through a handle. A read-only
- * file, or one that another program holds without delete sharing, cannot be
- * deleted: the purge leaves it. */
-bool delete_file(PathRef file) { return DeleteFileW(file.path) != 0 || fail_with_last_error(); }
-
-/* A rename without MOVEFILE_REPLACE_EXISTING never replaces an existing
- * file, so moving an entry aside and back are the same call. */
-bool move_aside(PathRef from, PathRef to) {
-    return MoveFileExW(from.path, to.path, 0) != 0 || fail_with_last_error();
-}
-bool move_back(PathRef from, PathRef to) { return move_aside(from, to); }
-
-/* Errors that say there is no room for one more name in the directory. */
-bool lacks_room(int error) { return error == ENOSPC; }
 
 /* rand_s draws from the system's random source (RtlGenRandom). */
 uint64_t random_bits() {
@@ -609,7 +908,7 @@ class OpenDirectory {
             *failed = errno != 0;
             return false;
         }
-        *entry = {found->d_name, found->d_name, is_known_non_regular(found), false};
+        *entry = {found->d_name, found->d_name, is_known_non_regular(found)};
         return true;
     }
 
@@ -619,8 +918,10 @@ class OpenDirectory {
     int error_;
 };
 
-/* A name relative to an open directory. */
+/* A name relative to an open directory, or a path relative to the current
+ * directory. */
 struct AtRef {
+    using Dir = int;
     AtRef(int dir_fd, const char *entry_name) : dir(dir_fd), name(entry_name) {}
     AtRef(PathRef file) : dir(AT_FDCWD), name(file.path) {}
     int dir;
@@ -731,7 +1032,10 @@ class ExaminedFile {
     }
 
     /* A descriptor cannot delete its file: the purge moves it aside. */
-    static HandleDeletion delete_itself() { return HandleDeletion::unsupported; }
+    template <typename Ref, typename MakeAside>
+    static HandleDeletion delete_itself(Ref, MakeAside) {
+        return HandleDeletion::unsupported;
+    }
 
   private:
     int dir_ = AT_FDCWD;
@@ -812,23 +1116,6 @@ uint64_t random_bits() {
     return static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15u ^
            static_cast<uint64_t>(now.tv_sec) ^ reinterpret_cast<uintptr_t>(&g_last_err);
 }
-
-/* Naming: each entry is reached by its bare name relative to the directory
- * the scan opened, whatever happens to the directory's path meanwhile, and
- * even where the joined path would be too long. */
-class AtDirectory {
-  public:
-    using Ref = AtRef;
-
-    explicit AtDirectory(const OpenDirectory &dir) : fd_(dir.descriptor()) {}
-
-    AtRef entry(const char *name) const { return {fd_, name}; }
-    AtRef aside(const char *name) const { return {fd_, name}; }
-    static bool is_reachable(AtRef) { return true; }
-
-  private:
-    int fd_;
-};
 
 /* Reads kept in flight by the kernel (io_uring), so that a cache whose files
  * are not in memory keeps the disk busy while the caller's thread goes on.
@@ -1060,13 +1347,13 @@ const char *ktcache_format_name(ktcache_format format) { return format_name(form
  * 5. File access on every runtime
  *
  * Reading a file's first bytes, and how a scan names the entries of its
- * directory: AtDirectory (POSIX), relative to the open directory, so that
- * no call walks the directory's path again and a directory renamed during
- * the scan is still the one scanned; or JoinedPath, "dir_path/name", on
- * every runtime. `EntryNaming` is the one this build uses;
- * KTCACHE_PORTABLE_FILE_ACCESS selects JoinedPath on POSIX too, so that
- * both are tested there. Validation and the scan are written once for
- * either.
+ * directory: AtDirectory, relative to the open directory, so that no call
+ * walks the directory's path again and a directory renamed during the scan
+ * is still the one scanned; or JoinedPath, "dir_path/name", the file access
+ * of platforms that cannot work relative to a directory. `EntryNaming` is
+ * the one this build uses; KTCACHE_PORTABLE_FILE_ACCESS selects JoinedPath
+ * on POSIX systems, so that both are tested there. Validation and the scan
+ * are written once for either.
  * ========================================================================= */
 
 namespace {
@@ -1141,6 +1428,23 @@ class PathBuffer {
     size_t capacity_ = 0;
 };
 
+/* Naming: each entry is reached by its bare name relative to the directory
+ * the scan opened, whatever happens to the directory's path meanwhile, and
+ * even where the joined path would be too long. */
+class AtDirectory {
+  public:
+    using Ref = AtRef;
+
+    explicit AtDirectory(const OpenDirectory &dir) : dir_(dir.descriptor()) {}
+
+    AtRef entry(const NativeChar *name) const { return {dir_, name}; }
+    AtRef aside(const NativeChar *name) const { return {dir_, name}; }
+    static bool is_reachable(AtRef) { return true; }
+
+  private:
+    AtRef::Dir dir_;
+};
+
 /* Naming: each entry is reached as "dir_path/name". An entry and the name a
  * purge moves it aside to are joined in buffers of their own, so that both
  * paths stay valid together. */
@@ -1161,7 +1465,7 @@ class JoinedPath {
     PathBuffer aside_;
 };
 
-#if defined(_WIN32) || defined(KTCACHE_PORTABLE_FILE_ACCESS)
+#ifdef KTCACHE_PORTABLE_FILE_ACCESS
 using EntryNaming = JoinedPath;
 #else
 using EntryNaming = AtDirectory;
@@ -2038,17 +2342,20 @@ DeletionResult delete_in_place(EntryNaming::Ref file, ExaminedFile &examined,
 }
 
 /* Deletes the file `examined` judged broken and holds, known in the
- * directory as `file` (`name`), and nothing else. Where the runtime can, the
- * handle that judged it deletes it. Otherwise the file held must still be as
+ * directory as `file` (`name`), and nothing else. Where the runtime can, it
+ * moves the file judged aside and deletes it through a handle (Windows:
+ * ExaminedFile::delete_itself). Otherwise the file held must still be as
  * judged and still at its name, or it is not moved at all (a download that
  * took the name stays where it is); it is then moved to a hidden name of the
  * purge's own, where nobody else renames anything, compared there again and
  * deleted, or put back when another file was moved in its place. */
 DeletionResult delete_judged(EntryNaming &naming, EntryNaming::Ref file, const NativeChar *name,
                              ExaminedFile &examined, AsideNames &asides) {
-    switch (examined.delete_itself()) {
+    switch (examined.delete_itself(file, [&] { return naming.aside(asides.make(name)); })) {
     case HandleDeletion::deleted: return {Deletion::deleted, 0};
     case HandleDeletion::refused: return {Deletion::kept, errno};
+    case HandleDeletion::changed: return {Deletion::changed, 0};
+    case HandleDeletion::hidden: return {Deletion::hidden, errno};
     case HandleDeletion::unsupported: break;
     }
     FileIdentity judged;
@@ -2500,11 +2807,6 @@ void walk_directory(Walk &walk, OpenDirectory &dir) {
     while (dir.next(&listed, &failed)) {
         const Role role = role_of(listed.native_name, walk.mode != core::WalkMode::report);
         if (role == Role::skipped || listed.is_known_non_regular) continue;
-        /* A file the listing shows below the minimum could only be judged
-         * too short, so a plain scan does not open it. A purge does, to
-         * judge it by its own size (a listing's lags while another program
-         * writes the file) and delete it through the handle that judged it. */
-        if (listed.is_known_too_short && walk.mode == core::WalkMode::report) continue;
         Visit visit{listed.native_name, listed.name, role};
         begin_visit(walk, visit);
         const bool waits = visit.stage == Visit::Stage::waiting;

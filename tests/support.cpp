@@ -58,8 +58,10 @@ namespace {
 
 int make_directory(const std::string &path) { return _wmkdir(utf16(path).c_str()); }
 
-// Removes a directory and everything below it. The tests make no links on
-// Windows, so nothing here leads outside it.
+// Removes a directory and everything below it. The tests make no links
+// through Windows, and remove the links they make on the Linux side
+// themselves (Wine would delete a link's target here), so nothing here
+// leads outside it.
 bool remove_tree(const std::wstring &path) {
     bool ok = true;
     if (_WDIR *d = _wopendir(path.c_str())) {
@@ -103,8 +105,100 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    if (!remove_tree(utf16(path_))) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+    if (remove_tree(utf16(path_))) return;
+    // Names that the Linux side made and Windows paths cannot reach (device
+    // names, trailing dots and spaces) are removed there.
+    try {
+        if (is_wine() && run_unix_shell("rm -rf " + unix_path(path_)) == 0) return;
+    } catch (const std::exception &) {}
+    std::fprintf(stderr, "could not remove %s\n", path_.c_str());
 }
+
+namespace {
+
+// A function that Wine's kernel32 adds, or null elsewhere.
+template <typename Function> Function wine_function(const char *name) {
+    const FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name);
+    Function function = nullptr;
+    static_assert(sizeof function == sizeof found, "function pointers differ in size");
+    std::memcpy(&function, &found, sizeof function);
+    return function;
+}
+
+// Single quotes for the shell, whatever the text holds.
+std::string shell_quoted(const std::string &text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+} // namespace
+
+bool is_wine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+namespace {
+
+std::string unquoted_unix_path(const std::string &path) {
+    using UnixFileName = char *(CDECL *)(const WCHAR *);
+    const auto convert = wine_function<UnixFileName>("wine_get_unix_file_name");
+    char *name = convert != nullptr ? convert(utf16(path).c_str()) : nullptr;
+    if (name == nullptr) throw std::runtime_error("no Linux path for " + path);
+    const std::string unix_name = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return unix_name;
+}
+
+} // namespace
+
+std::string unix_path(const std::string &path) { return shell_quoted(unquoted_unix_path(path)); }
+
+std::string unix_path(const std::string &dir, const std::string &name) {
+    return shell_quoted(unquoted_unix_path(dir) + "/" + name);
+}
+
+// The script runs in a subshell; its status is written to a file of its own
+// as its last act, since Wine gives no process handle to wait on for a
+// native program.
+UnixShell::UnixShell(const std::string &script) {
+    using DosFileName = WCHAR *(CDECL *)(const char *);
+    const auto convert = wine_function<DosFileName>("wine_get_dos_file_name");
+    WCHAR *shell = convert != nullptr ? convert("/bin/sh") : nullptr;
+    if (shell == nullptr) throw std::runtime_error("no /bin/sh: not under Wine");
+    const std::string status = unix_path(work_ / "status");
+    const std::string run = "PATH=/usr/bin:/bin; export PATH\n(\n" + script + "\n)\necho $? > " +
+                            status + ".new && mv " + status + ".new " + status + "\n";
+    work_.write("run.sh", run, run.size());
+    std::wstring command = L"sh \"" + utf16(unquoted_unix_path(work_ / "run.sh")) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(shell, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &startup, &process);
+    HeapFree(GetProcessHeap(), 0, shell);
+    if (!started) throw std::runtime_error("cannot start /bin/sh");
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+bool UnixShell::finished() const { return work_.exists("status"); }
+
+int UnixShell::wait() const {
+    for (int waited = 0; !finished(); ++waited) {
+        if (waited == 60000) return -1;
+        Sleep(1);
+    }
+    FILE *f = open_file(work_ / "status", "rb");
+    int status = -1;
+    if (f != nullptr) {
+        if (std::fscanf(f, "%d", &status) != 1) status = -1;
+        std::fclose(f);
+    }
+    return status;
+}
+
+int run_unix_shell(const std::string &script) { return UnixShell(script).wait(); }
 
 #else
 

@@ -54,6 +54,30 @@ std::vector<std::string> enumeration_order(const std::string &dir);
 #ifdef _WIN32
 std::wstring utf16(const std::string &utf8);
 std::string utf8(const std::wstring &utf16);
+
+// The Linux side of Wine, which acts on a cache as a native program does
+// and makes what no Windows path can name: "NUL.mp3", "song.m4a.",
+// symbolic links. is_wine() tells whether the tests run there; the rest
+// needs it.
+bool is_wine();
+// The Linux path of a Windows path, quoted for the shell; and of the entry
+// `name` of the directory `dir`, which may be a name that Windows paths
+// read otherwise ("NUL.mp3" is the device there).
+std::string unix_path(const std::string &path);
+std::string unix_path(const std::string &dir, const std::string &name);
+// A script run by /bin/sh on the Linux side, started at once; wait() gives
+// its exit status (-1 when it did not end within a minute).
+class UnixShell {
+  public:
+    explicit UnixShell(const std::string &script);
+    bool finished() const;
+    int wait() const;
+
+  private:
+    TempDir work_;
+};
+// Runs a script to its end and gives its exit status.
+int run_unix_shell(const std::string &script);
 #endif
 
 #ifndef _WIN32

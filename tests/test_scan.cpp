@@ -463,6 +463,220 @@ TEST(ScanWindows, DirectoryCannotBeRenamedWhileItIsScanned) {
     }
     FAIL() << "no scan ever opened the directory";
 }
+
+// The \\?\ form of a test path, which Windows takes verbatim: backslashes
+// only, no "." or "..".
+std::string verbatim(const std::string &path) {
+    std::string windows = path;
+    for (char &c : windows)
+        if (c == '/') c = '\\';
+    return "\\\\?\\" + windows;
+}
+
+// A host passes its cache directory in the \\?\ form, as long paths need:
+// the scan lists and purges it as it does the plain form, and validation
+// reaches a file by such a path.
+TEST(ScanWindows, VerbatimPathsAreScannedLikeAnyOther) {
+    kt::TempDir dir;
+    dir.track("a.m4a", KTCACHE_FORMAT_M4A, 2048);
+    dir.track("b.ogg", KTCACHE_FORMAT_OGG, 1100);
+    dir.write("page.mp3", "<html>", 2000);
+    const std::string cache = verbatim(dir.path());
+    EXPECT_EQ(ktcache_validate_file((cache + "\\b.ogg").c_str(), 0), KTCACHE_FORMAT_OGG);
+    const std::map<std::string, Listed> valid = {{"a.m4a", {"a.m4a", 2048, "m4a"}},
+                                                 {"b.ogg", {"b.ogg", 1100, "ogg"}}};
+    EXPECT_EQ(scan(cache, true), expected_report(in_enumeration_order(dir.path(), valid), 1));
+    EXPECT_STREQ(ktcache_last_error(), "");
+    EXPECT_FALSE(dir.exists("page.mp3"));
+}
+
+// NTFS holds names that no plain Windows path reaches: a trailing dot or
+// space, device names with or without an extension (a cache copied from
+// another system, or written by a native program). Made here on the Linux
+// side, each valid one is listed and each broken one purged, under its own
+// name; validation reaches them by \\?\ paths.
+TEST(ScanWindows, NamesThatWindowsPathsAlterAreListedAndPurged) {
+    if (!kt::is_wine()) GTEST_SKIP() << "the Linux side of Wine makes these names";
+    struct Entry {
+        const char *name;
+        bool valid;
+    };
+    const Entry entries[] = {
+        {"dot.m4a.", true}, {"space.m4a ", true}, {"NUL.m4a", true},      {"COM1.m4a", true},
+        {"CON", true},      {"lpt9.m4a", true},   {"broken.mp3.", false}, {"aux.mp3", false},
+        {"PRN ", false},    {"com2.mp3", false},
+    };
+    kt::TempDir dir;
+    std::string renames;
+    std::map<std::string, Listed> valid;
+    for (size_t i = 0; i < std::size(entries); ++i) {
+        const Entry &e = entries[i];
+        const std::string made = "made-" + std::to_string(i);
+        if (e.valid) {
+            dir.track(made, KTCACHE_FORMAT_M4A, 2048);
+            valid[e.name] = {e.name, 2048, "m4a"};
+        } else {
+            dir.write(made, "<!DOCTYPE html>", 2048);
+        }
+        renames +=
+            "mv " + kt::unix_path(dir / made) + " " + kt::unix_path(dir.path(), e.name) + "\n";
+    }
+    ASSERT_EQ(kt::run_unix_shell(renames), 0);
+    ASSERT_EQ(kt::enumeration_order(dir.path()).size(), std::size(entries));
+
+    for (const char *name : {"dot.m4a.", "NUL.m4a"})
+        EXPECT_EQ(ktcache_validate_file((verbatim(dir.path()) + "\\" + name).c_str(), 0),
+                  KTCACHE_FORMAT_M4A)
+            << name;
+    const std::vector<Listed> listed = in_enumeration_order(dir.path(), valid);
+    EXPECT_EQ(scan(dir.path(), false), expected_report(listed, 0));
+    EXPECT_EQ(scan(dir.path(), true), expected_report(listed, 4));
+    EXPECT_EQ(kt::enumeration_order(dir.path()).size(), valid.size()) << "the broken ones are gone";
+}
+
+// A host passes a relative path while another of its threads changes the
+// current directory back and forth between two folders that each hold a
+// cache of that name: each report is one of the two caches, complete, or
+// none at all (under Wine the current directory reads for a moment as
+// neither folder, where there is no cache); never part of one.
+TEST(ScanWindows, RelativePathIsResolvedOnceWhileTheCurrentDirectoryChanges) {
+    kt::TempDir first, second;
+    std::string complete[2];
+    for (int side = 0; side < 2; ++side) {
+        const kt::TempDir &parent = side == 0 ? first : second;
+        parent.subdir("cache");
+        std::map<std::string, Listed> valid;
+        for (int i = 0; i < 30; ++i) {
+            const std::string name = (side == 0 ? "t" : "u") + std::to_string(i) + ".ogg";
+            parent.track("cache/" + name, KTCACHE_FORMAT_OGG, 1100);
+            valid[name] = {name, 1100, "ogg"};
+        }
+        complete[side] = expected_report(in_enumeration_order(parent / "cache", valid), 0);
+    }
+    wchar_t saved[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, saved), 0u);
+    const std::wstring folders[2] = {kt::utf16(first.path()), kt::utf16(second.path())};
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        for (unsigned i = 0; !done.load(); ++i) SetCurrentDirectoryW(folders[i % 2].c_str());
+    });
+    int partial = 0;
+    std::string example;
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::string report = scan("cache", false);
+        if (report == complete[0] || report == complete[1] || report == "<null>") continue;
+        ++partial;
+        example = report;
+    }
+    done = true;
+    changer.join();
+    SetCurrentDirectoryW(saved);
+    EXPECT_EQ(partial, 0) << "reports that missed tracks, of 300, such as " << example;
+}
+
+// A symbolic link in the cache leads to a broken file outside it (made on
+// the Linux side, where Wine shows a link as the file it leads to): a purge
+// never deletes the file outside. A link to a valid track is listed, as on
+// POSIX systems.
+TEST(ScanWindows, PurgeNeverDeletesAFileOutsideTheDirectoryThroughALink) {
+    if (!kt::is_wine()) GTEST_SKIP() << "the Linux side of Wine makes the links";
+    kt::TempDir cache, outside;
+    outside.write("page.mp3", "<!DOCTYPE html>", 2000);
+    outside.track("song.m4a", KTCACHE_FORMAT_M4A, 2048);
+    cache.write("stub.mp3", "<html>", 2000);
+    const std::string links =
+        kt::unix_path(cache / "page.mp3") + " " + kt::unix_path(cache / "song.m4a");
+    ASSERT_EQ(kt::run_unix_shell("ln -s " + kt::unix_path(outside / "page.mp3") + " " +
+                                 kt::unix_path(cache / "page.mp3") + " && ln -s " +
+                                 kt::unix_path(outside / "song.m4a") + " " +
+                                 kt::unix_path(cache / "song.m4a")),
+              0);
+    const std::string report = scan(cache.path(), true);
+    EXPECT_TRUE(outside.exists("page.mp3")) << "the purge deleted the file the link leads to";
+    EXPECT_TRUE(outside.exists("song.m4a"));
+    // Wine cannot tell the link from its target, so the link stays too.
+    EXPECT_EQ(report, expected_report({{"song.m4a", 2048, "m4a"}}, 1));
+    EXPECT_FALSE(cache.exists("stub.mp3"));
+    EXPECT_EQ(kt::run_unix_shell("rm -f " + links), 0);
+}
+
+// A player holds a broken track open (for its attributes only, or reading
+// and sharing deletion) while a purge deletes it, and the host downloads the
+// track again at once under the same name: the purge freed the name when it
+// counted the file, and the new download stays when the player closes.
+TEST(ScanWindows, DownloadAtAPurgedNameSurvivesTheOldFilesLastHolder) {
+    struct Holder {
+        DWORD access, share;
+    };
+    const Holder holders[] = {
+        {FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+        {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE},
+    };
+    for (const Holder &h : holders) {
+        kt::TempDir dir;
+        dir.write("song.m4a", "<!DOCTYPE html>", 2048);
+        HANDLE held = CreateFileW(kt::utf16(dir / "song.m4a").c_str(), h.access, h.share, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(scan(dir.path(), true), expected_report({}, 1)) << "access " << h.access;
+        EXPECT_FALSE(dir.exists("song.m4a")) << "the name is still taken; access " << h.access;
+        dir.track("song.m4a", KTCACHE_FORMAT_M4A, 2048);
+        CloseHandle(held);
+        EXPECT_EQ(ktcache_validate_file((dir / "song.m4a").c_str(), 0), KTCACHE_FORMAT_M4A)
+            << "the download vanished with the old file; access " << h.access;
+    }
+}
+
+// A native Linux program finishes downloads by renaming each over a broken
+// file of the same name, at random moments, while purging scans run one
+// after another: no finished download is ever deleted.
+TEST(ScanWindows, DownloadsRenamedOverBrokenFilesByANativeProgramSurvivePurges) {
+    if (!kt::is_wine()) GTEST_SKIP() << "needs the Linux side of Wine";
+    constexpr int kTrials = 500;
+    kt::TempDir cache, finished, templates;
+    templates.track("track", KTCACHE_FORMAT_M4A, 2048);
+    templates.write("page", "<!DOCTYPE html>", 2048);
+    // Each trial: a broken file appears under its name, and after up to
+    // 1.5 ms a download is renamed over it; a few trials later the track
+    // moves out of the cache, so that the cache stays small.
+    static const char kDownloader[] = R"perl(
+        my ($cache, $finished, $templates, $trials) = @ARGV;
+        sub slurp { local $/; open(my $f, "<", $_[0]) or die; binmode $f; return <$f>; }
+        sub put { open(my $f, ">", $_[0]) or die; binmode $f; print $f $_[1]; close $f or die; }
+        my ($track, $page) = (slurp("$templates/track"), slurp("$templates/page"));
+        for my $t (1 .. $trials) {
+            put("$cache/.page-$t", $page);
+            rename("$cache/.page-$t", "$cache/song-$t.m4a") or die;
+            select(undef, undef, undef, rand(0.0015));
+            put("$cache/.part-$t", $track);
+            rename("$cache/.part-$t", "$cache/song-$t.m4a") or die;
+            next if $t <= 4;
+            my $old = $t - 4;
+            for (1 .. 100) {
+                last if rename("$cache/song-$old.m4a", "$finished/song-$old.m4a");
+                select(undef, undef, undef, 0.001);
+            }
+        })perl";
+    const std::string racer = "perl -e '" + std::string(kDownloader) + "' " +
+                              kt::unix_path(cache.path()) + " " + kt::unix_path(finished.path()) +
+                              " " + kt::unix_path(templates.path()) + " " + std::to_string(kTrials);
+    kt::UnixShell downloads(racer);
+    int purges = 0;
+    for (const ULONGLONG end = GetTickCount64() + 120000;
+         !downloads.finished() && GetTickCount64() < end;) {
+        ktcache_free(ktcache_scan_dir_json(cache.path().c_str(), 1));
+        ++purges;
+    }
+    ASSERT_EQ(downloads.wait(), 0);
+    int lost = 0;
+    for (int t = 1; t <= kTrials; ++t) {
+        const std::string name = "song-" + std::to_string(t) + ".m4a";
+        if (ktcache_validate_file((finished / name).c_str(), 0) != KTCACHE_FORMAT_M4A &&
+            ktcache_validate_file((cache / name).c_str(), 0) != KTCACHE_FORMAT_M4A)
+            ++lost;
+    }
+    EXPECT_EQ(lost, 0) << "downloads lost in " << kTrials << " trials, " << purges << " purges";
+}
 #endif
 
 // ---------------------------------------------------------------------------

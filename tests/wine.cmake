@@ -38,6 +38,25 @@ set_tests_properties(Wine.Prefix PROPERTIES
   ENVIRONMENT "${KTCACHE_WINE_ENVIRONMENT}" FIXTURES_SETUP wine TIMEOUT 120)
 set_tests_properties(Wine.Shutdown PROPERTIES
   ENVIRONMENT "${KTCACHE_WINE_ENVIRONMENT}" FIXTURES_CLEANUP wine TIMEOUT 60)
+# Serial and parallel ports lead to /dev/null in the prefix, before any test
+# can open a device name: the tests make entries such as "COM1.m4a", which
+# Windows paths read as the device, and under Wine COM1 is the machine's
+# serial port. Wine's mount manager makes the prefix's links to the ports
+# whenever Wine starts, from the registry's Ports key where that names them:
+# the key, and the links for the Wine that runs now.
+set(ports "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n")
+foreach(n RANGE 1 9)
+  string(APPEND ports "\"COM${n}\"=\"/dev/null\"\n\"LPT${n}\"=\"/dev/null\"\n")
+endforeach()
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/wine-ports.reg "${ports}")
+add_test(NAME Wine.PortsLeadToDevNull COMMAND sh -c [[
+  for n in 1 2 3 4 5 6 7 8 9; do
+    ln -sfn /dev/null "$1/com$n" && ln -sfn /dev/null "$1/lpt$n" || exit 1
+  done
+  "$2" reg import "$3"]] sh ${PROJECT_BINARY_DIR}/wine-prefix/dosdevices
+  ${CMAKE_CROSSCOMPILING_EMULATOR} ${CMAKE_CURRENT_BINARY_DIR}/wine-ports.reg)
+set_tests_properties(Wine.PortsLeadToDevNull PROPERTIES
+  ENVIRONMENT "${KTCACHE_WINE_ENVIRONMENT}" DEPENDS Wine.Prefix FIXTURES_SETUP wine TIMEOUT 60)
 
 # The scan and validation cases once more from a program whose manifest
 # (the one shipped in examples/) declares the UTF-8 active code page, as a
