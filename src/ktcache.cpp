@@ -111,11 +111,10 @@ constexpr Message kErrOpendir = message("opendir failed");
  *                      status, open() and read_at() its first bytes, or
  *                      read_if_cached() them without waiting for the disk,
  *                      opened_is_examined(); take() another's file; for a
- *                      purge, pin() the file
- *                      judged, tell whether it is_unchanged() since, and
- *                      delete_itself() through the judging handle, where the
- *                      runtime can
- *   query_identity, move_aside, move_back, delete_file
+ *                      purge, pin() the file judged, tell whether it
+ *                      is_unchanged() since, and delete_itself() through
+ *                      the judging handle, where the runtime can
+ *   query_identity, move_aside, move_back, delete_file, lacks_room
  *                      the calls of a purge that moves a file aside first
  *                      (section 10), where it cannot
  *   random_bits()      64 bits from the system's random source
