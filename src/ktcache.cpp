@@ -2254,7 +2254,7 @@ bool is_hex_digit(NativeChar c) { return (c >= '0' && c <= '9') || (c >= 'a' && 
 
 bool has_aside_prefix(const NativeChar *name) {
     for (size_t i = 0; i < kAsidePrefixLength; ++i)
-        if (name[i] != static_cast<unsigned char>(kAsidePrefix[i])) return false;
+        if (name[i] != static_cast<NativeChar>(kAsidePrefix[i])) return false;
     return true;
 }
 
@@ -2299,7 +2299,7 @@ class AsideNames {
 
   private:
     size_t put_ascii(const char *text, size_t n) {
-        for (; *text != '\0'; ++text) name_[n++] = static_cast<unsigned char>(*text);
+        for (; *text != '\0'; ++text) name_[n++] = static_cast<NativeChar>(*text);
         return n;
     }
     size_t put_hex(uint64_t value, size_t digits, size_t n) {

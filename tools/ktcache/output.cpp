@@ -10,7 +10,7 @@
 namespace tool {
 
 namespace {
-constexpr size_t kFlushSize = 64 * 1024;
+constexpr size_t kFlushSize = size_t{64} * 1024;
 } // namespace
 
 Output::Output(int fd) : fd_(fd), terminal_(isatty(fd) == 1) {}
