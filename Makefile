@@ -77,7 +77,7 @@ bench-cold:
 
 # The suite under each checker of mk/check.mk in turn; any report fails it.
 check: check-deps
-	@for part in check-asan check-tsan check-valgrind check-fuzz; do \
+	@for part in check-static check-asan check-tsan check-valgrind check-fuzz; do \
 	  start=$$(date +%s); \
 	  $(MAKE) --no-print-directory $$part || { echo "== $$part FAILED"; exit 1; }; \
 	  echo "== $$part passed in $$(( $$(date +%s) - start )) s"; \

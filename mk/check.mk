@@ -1,10 +1,11 @@
-# Reliability checks, the parts of `make check` (in the Makefile): the whole
-# suite under AddressSanitizer with UndefinedBehaviorSanitizer and leak
-# detection, under ThreadSanitizer, under valgrind memcheck, and every fuzz
-# target for FUZZ_SECONDS. Any report fails the target. `make
-# check-reproducible` builds the release artefacts twice, in two clones of
-# the last commit at different paths, and compares their bytes.
-CHECK_PACKAGES := clang libclang-rt-14-dev llvm valgrind
+# Reliability checks, the parts of `make check` (in the Makefile): clang-tidy
+# over the library and the command, the whole suite under AddressSanitizer
+# with UndefinedBehaviorSanitizer and leak detection, under ThreadSanitizer,
+# under valgrind memcheck, and every fuzz target for FUZZ_SECONDS. Any report
+# fails the target. `make check-reproducible` builds the release artefacts
+# twice, in two clones of the last commit at different paths, and compares
+# their bytes.
+CHECK_PACKAGES := clang clang-tidy libclang-rt-14-dev llvm valgrind
 ASAN_BUILD_DIR ?= build-asan
 TSAN_BUILD_DIR ?= build-tsan
 FUZZ_BUILD_DIR ?= build-fuzz
@@ -16,10 +17,14 @@ SANITIZER_ENV := \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: check-deps check-asan check-tsan check-valgrind check-fuzz check-reproducible
+.PHONY: check-deps check-static check-asan check-tsan check-valgrind check-fuzz check-reproducible
 
 check-deps:
 	@scripts/debian-packages.sh $(DEBIAN_PACKAGES) $(CHECK_PACKAGES)
+
+# The checks of .clang-tidy, with the compile commands of `make build`.
+check-static: check-deps build
+	scripts/check-static.sh $(BUILD_DIR) $(JOBS)
 
 # gcc's sanitizers over every test program; the fault-injection program is
 # left out of these builds, since it brings its own malloc.
